@@ -1,0 +1,28 @@
+# CivetWeb 1.15 compiled from Debian's source package into the build tree.
+# Debian's prebuilt library loads OpenSSL 1.1 symbol names at run time and
+# crashes under OpenSSL 3 on the first TLS connection, so we build it here,
+# linked directly against OpenSSL 3. The unpacked source is cached in the
+# build directory; nothing of it is committed.
+set(CIVETWEB_CACHE ${CMAKE_BINARY_DIR}/_civetweb)
+file(GLOB _cw_dirs LIST_DIRECTORIES true ${CIVETWEB_CACHE}/civetweb-1.15*)
+if(NOT _cw_dirs)
+  file(MAKE_DIRECTORY ${CIVETWEB_CACHE})
+  message(STATUS "Fetching Debian's civetweb source package")
+  execute_process(COMMAND apt-get source -qq civetweb=1.15+dfsg-4
+                  WORKING_DIRECTORY ${CIVETWEB_CACHE}
+                  RESULT_VARIABLE _cw_rc OUTPUT_QUIET)
+  file(GLOB _cw_dirs LIST_DIRECTORIES true ${CIVETWEB_CACHE}/civetweb-1.15*)
+  if(NOT _cw_rc EQUAL 0 OR NOT _cw_dirs)
+    message(FATAL_ERROR "apt-get source civetweb failed; run scripts/install-deps.sh first")
+  endif()
+endif()
+list(GET _cw_dirs 0 CIVETWEB_SRC)
+
+add_library(civetweb STATIC ${CIVETWEB_SRC}/src/civetweb.c)
+target_include_directories(civetweb SYSTEM PUBLIC ${CIVETWEB_SRC}/include)
+target_compile_definitions(civetweb PRIVATE OPENSSL_API_3_0 NO_SSL_DL USE_WEBSOCKET NO_CGI)
+target_compile_definitions(civetweb PUBLIC OPENSSL_API_3_0 USE_WEBSOCKET)
+# Third-party code: keep our own warning flags off it.
+target_compile_options(civetweb PRIVATE -w)
+set_target_properties(civetweb PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_link_libraries(civetweb PUBLIC OpenSSL::SSL OpenSSL::Crypto Threads::Threads ${CMAKE_DL_LIBS})

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds a complete sandbox device tree in DIR, for tests and for trying the
+# server by hand with DEVICE_ROOT=DIR.
+#   scripts/make-sandbox.sh DIR [HTTP_PORT [HTTPS_PORT]]
+# Ports default to 8080 and 8443. An existing tree is refreshed, keeping
+# what the server or a person changed in it, except webconf.xml and the
+# logging configuration, which follow the given ports and DIR.
+set -euo pipefail
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 DIR [HTTP_PORT [HTTPS_PORT]]" >&2
+  exit 2
+fi
+mkdir -p "$1"
+ROOT=$(cd "$1" && pwd)
+HTTP_PORT=${2:-8080}
+HTTPS_PORT=${3:-8443}
+HERE=$(cd "$(dirname "$0")" && pwd)
+
+TOMCAT=$ROOT/home/ubuntu/apache-tomcat-7.0.42
+WEBROOT=$TOMCAT/webapps/ROOT
+CLASSES=$WEBROOT/WEB-INF/classes
+
+mkdir -p "$WEBROOT/webrun" "$CLASSES" "$WEBROOT/civetweb" "$WEBROOT/customization" \
+         "$TOMCAT/log_bak" "$ROOT/home/ubuntu/zone" "$ROOT/home/ubuntu/update" \
+         "$ROOT/home/ubuntu/upgradepkg" "$ROOT/usr/local/bin" "$ROOT/sbin" "$ROOT/etc" \
+         "$ROOT/run" "$ROOT/tmp/custompath"
+
+cat > "$WEBROOT/webrun/webconf.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<CONFIGURATION>
+  <webconfig>
+    <PARAM NAME="webroot" TYPE="string">$WEBROOT</PARAM>
+    <PARAM NAME="weblog" TYPE="string">$WEBROOT/webrun/log4cpp.properties</PARAM>
+    <PARAM NAME="webcert" TYPE="string">$WEBROOT/webrun/server.pem</PARAM>
+    <PARAM NAME="webhttpport" TYPE="string">$HTTP_PORT</PARAM>
+    <PARAM NAME="webhttpsport" TYPE="string">$HTTPS_PORT</PARAM>
+  </webconfig>
+</CONFIGURATION>
+XML
+
+cat > "$WEBROOT/webrun/log4cpp.properties" <<PROPS
+log4cpp.rootCategory=DEBUG, FILE, CONSOLE
+log4cpp.appender.FILE=org.apache.log4cpp.FileAppender
+log4cpp.appender.FILE.fileName=$TOMCAT/log_bak/webserverapp.log
+log4cpp.appender.FILE.layout=org.apache.log4cpp.PatternLayout
+log4cpp.appender.FILE.layout.ConversionPattern=%d [%p] %m%n
+log4cpp.appender.CONSOLE=org.apache.log4cpp.ConsoleAppender
+log4cpp.appender.CONSOLE.layout=org.apache.log4cpp.PatternLayout
+log4cpp.appender.CONSOLE.layout.ConversionPattern=%d [%p] %m%n
+PROPS
+
+if [ ! -s "$WEBROOT/webrun/server.pem" ]; then
+  tmp=$(mktemp -d)
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj /CN=localhost \
+    -keyout "$tmp/key.pem" -out "$tmp/cert.pem" >/dev/null 2>&1
+  cat "$tmp/cert.pem" "$tmp/key.pem" > "$WEBROOT/webrun/server.pem"
+  rm -rf "$tmp"
+fi
+
+[ -f "$CLASSES/server.properties" ] || cat > "$CLASSES/server.properties" <<'PROPS'
+adminName=admin
+adminPassWord=admin123
+userName1=operator
+userPassWord1=operator123
+PROPS
+
+[ -f "$WEBROOT/index.html" ] || cat > "$WEBROOT/index.html" <<'HTML'
+<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Controller</title></head>
+<body><h1>Controller</h1><p>Sandbox web root.</p></body></html>
+HTML
+
+[ -f "$WEBROOT/custom.html" ] || cat > "$WEBROOT/custom.html" <<'HTML'
+<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Customization</title></head>
+<body><h1>Customization</h1></body></html>
+HTML
+
+# reboot only records that it was asked for.
+cat > "$ROOT/sbin/reboot" <<'SH'
+#!/bin/sh
+echo "reboot $*" >> "$(dirname "$0")/../reboot.log"
+SH
+chmod +x "$ROOT/sbin/reboot"
+
+# Stand-ins of the device scripts, as far as they exist.
+if [ -d "$HERE/device" ]; then
+  for f in "$HERE"/device/*; do
+    [ -f "$f" ] || continue
+    case "$(basename "$f")" in
+      getServiceParam.sh|xml2JSON.sh) install -m 0755 "$f" "$WEBROOT/civetweb/" ;;
+      *) install -m 0755 "$f" "$ROOT/usr/local/bin/" ;;
+    esac
+  done
+fi
+echo "$ROOT"

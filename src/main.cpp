@@ -1,0 +1,192 @@
+// Process entry: command line, configuration, logging, device link, server
+// start, routes, and the wait loop that ends on SIGTERM or SIGINT.
+#include <getopt.h>
+#include <signal.h>
+#include <stdio.h>
+#include <time.h>
+
+#include <atomic>
+#include <string>
+
+#include <log4cpp/Category.hh>
+#include <log4cpp/PropertyConfigurator.hh>
+
+#include "IPtask.h"
+#include "devpath.h"
+#include "log.h"
+#include "process_xml.h"
+#include "user_case.h"
+#include "webserver.h"
+
+struct ConfInfoFile {
+    std::string xml_path;
+    std::string json_path;
+    std::string mode;
+};
+
+std::atomic<int> exitNow{0};
+
+namespace {
+
+ConfInfoFile webconfig;
+
+const int kWaitSeconds = 5;
+
+// The fixed route table. Rows whose handlers are not served yet stay null and
+// are skipped with a warning at registration.
+const uri_list kRoutes[] = {
+    {"/custom$", nullptr, nullptr},
+    {"/login", nullptr, nullptr},
+    {"/upgrade", nullptr, nullptr},
+    {"/get_custom_info", nullptr, nullptr},
+    {"/custom_upload$", nullptr, nullptr},
+    {"/downloadCustom", nullptr, nullptr},
+    {"/custom_restore", nullptr, nullptr},
+    {"/api/v1/zones/info", nullptr, nullptr},
+    {"/api/v1/zones/passwd", nullptr, nullptr},
+    {"/api/v1/action", nullptr, nullptr},
+    {"/api/v1/zones/page", nullptr, nullptr},
+    {"/api/v1/upload/public_tx_preview", nullptr, nullptr},
+    {"/stream", nullptr, nullptr},
+    {"/scene", nullptr, nullptr},
+    {"/update_device", nullptr, nullptr},
+    {"/getTxRxList", nullptr, nullptr},
+    {"/scene_upload", nullptr, nullptr},
+    {"/getUpgrade", nullptr, nullptr},
+    {"/marlo$", nullptr, nullptr},
+    {"/log$", nullptr, nullptr},
+};
+const int kRouteCount = sizeof(kRoutes) / sizeof(kRoutes[0]);
+static_assert(kRouteCount == 20, "the device front-end relies on twenty routes");
+
+struct ModeName {
+    const char* text;
+    WEB_START_MODE mode;
+};
+const ModeName kModes[] = {{"http", WEB_MODE_HTTP}, {"https", WEB_MODE_HTTPS}};
+
+WEB_START_MODE Start_Mode(const std::string& text) {
+    for (const ModeName& m : kModes) {
+        if (text == m.text) return m.mode;
+    }
+    return WEB_MODE_BOTH;
+}
+
+void Stop_Signals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGINT);
+}
+
+}  // namespace
+
+void CIVET_HELP(const char* program) {
+    printf("%s [options]\n", program);
+    printf("default: [%s -x ./ktwebserver.xml -m http]\n", program);
+    printf("\t-h --help\t\tshow this help\n");
+    printf("\t-x --xml\t\tset xml file path\n");
+    printf("\t-m --mode\t\tstart with http or https\n");
+    fflush(stdout);
+}
+
+int GetConfFile(int argc, char** argv) {
+    static const struct option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"xml", required_argument, nullptr, 'x'},
+        {"json", required_argument, nullptr, 'j'},
+        {"mode", required_argument, nullptr, 'm'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int c;
+    while ((c = getopt_long(argc, argv, "hx:j:m:", kOptions, nullptr)) != -1) {
+        switch (c) {
+        case 'x': webconfig.xml_path += optarg; break;
+        case 'j': webconfig.json_path += optarg; break;
+        case 'm': webconfig.mode += optarg; break;
+        default:  // 'h', unknown options and missing arguments
+            CIVET_HELP(argv[0]);
+            return -1;
+        }
+    }
+    if (webconfig.xml_path.empty()) webconfig.xml_path = "./ktwebserver.xml";
+    if (webconfig.json_path.empty()) webconfig.json_path = "./ktwebserver.json";
+    if (webconfig.mode.empty()) webconfig.mode = "http";
+    printf("webserver : ready to start with %s\n", webconfig.mode.c_str());
+    fflush(stdout);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    // SIGTERM and SIGINT are taken by the wait loop only: blocked before any
+    // thread starts, so every thread inherits the mask.
+    sigset_t stop_signals;
+    Stop_Signals(&stop_signals);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    if (GetConfFile(argc, argv) == -1) return -1;
+
+    ConfInfoParam conf;
+    const char* conf_path = dev_path(PATH_WEBCONF_XML);
+    if (GetConfParamfromxml(conf_path, &conf, Start_Mode(webconfig.mode)) != 1) {
+        printf("error! : web can't get config from %s", conf_path);
+        fflush(stdout);
+        return -1;
+    }
+
+    try {
+        log4cpp::PropertyConfigurator::configure(conf.log_confpath);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "error! : can't configure logging from %s: %s\n",
+                conf.log_confpath.c_str(), e.what());
+        return -1;
+    }
+    PrintConfInfoParam(&conf);
+
+    g_IP_task = new IPTask();
+    if (g_IP_task->IP_INIT(IpReadCallBack) != 0) {
+        delete g_IP_task;
+        g_IP_task = nullptr;
+        LOG_ERROR("IP task init failed!!!");
+        return -1;
+    }
+
+    bool consistent = true;
+    if (!Civetweb_check_WEBSOCKET_feature()) {
+        LOG_ERROR("error: Embedded example built with websocket support, but civetweb library "
+                  "build without.");
+        consistent = false;
+    }
+    if (!Civetweb_check_SSL_feature()) {
+        LOG_ERROR("error: Embedded example built with SSL support, but civetweb library build "
+                  "without.");
+        consistent = false;
+    }
+    if (!consistent) {
+        LOG_ERROR("Cannot start CivetWeb - inconsistent build.");
+        return 1;
+    }
+
+    web_options options;
+    options.document_root = conf.web_rootpath;
+    options.listening_ports = conf.web_port;
+    options.ssl_certificate = conf.web_cermpath;
+    mg_context* ctx = ServerStart(&options, nullptr);
+    if (ctx == nullptr) {
+        LOG_ERROR("error: Cannot start CivetWeb - mg_start failed.");
+        return 1;
+    }
+    List_All_ServerPort(ctx);
+    AddURIProcessHandler(ctx, kRoutes, kRouteCount);
+
+    while (exitNow == 0) {
+        const struct timespec wait = {kWaitSeconds, 0};
+        int sig = sigtimedwait(&stop_signals, nullptr, &wait);
+        if (sig == SIGTERM || sig == SIGINT) exitNow = 1;
+    }
+
+    log4cpp::Category::shutdown();
+    ServerStop(ctx);
+    delete g_IP_task;
+    g_IP_task = nullptr;
+    return 0;
+}

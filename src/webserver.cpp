@@ -1,0 +1,530 @@
+#include "webserver.h"
+
+#define OPENSSL_API_COMPAT 0x10100000L  // the DH/EC_KEY calls of the TLS set-up
+#include <openssl/bn.h>
+#include <openssl/dh.h>
+#include <openssl/ec.h>
+#include <openssl/ssl.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <log4cpp/Category.hh>
+#include <memory>
+
+#include "log.h"
+
+extern char** environ;
+
+void kt_log(log4cpp::Priority::Value priority, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log4cpp::Category::getInstance("CATEGORY").logva(priority, format, args);
+    va_end(args);
+}
+
+// ===========================================================================
+// Server start, TLS and routes
+// ===========================================================================
+
+namespace {
+
+// Offered cipher suites and protocol level the device's clients were built
+// against; the TLS context is further capped at TLS 1.2 in init_ssl.
+const char kCipherList[] =
+    "ECDHE-RSA-AES256-GCM-SHA384:DES-CBC3-SHA:AES128-SHA:AES128-GCM-SHA256";
+const int kMaxListedPorts = 32;
+
+// Fixed 2236-bit safe prime for the Diffie-Hellman key exchange, generator 2.
+const unsigned char kDh2236P[280] = {
+    0x0F, 0x2C, 0x6F, 0x8E, 0x74, 0xC7, 0x3A, 0xE4, 0xF0, 0xE4, 0x48, 0xC6,
+    0xE4, 0xED, 0xB3, 0xA9, 0x6A, 0xAF, 0x43, 0x8E, 0x37, 0xF4, 0x58, 0x99,
+    0x0C, 0xCB, 0x82, 0xAA, 0xD9, 0x81, 0xC2, 0x40, 0xD8, 0xED, 0x2F, 0x55,
+    0x40, 0xB2, 0x55, 0x71, 0x7A, 0xC9, 0x24, 0xFD, 0xA8, 0xEC, 0xE7, 0x50,
+    0x0B, 0xC4, 0x49, 0x1A, 0xB9, 0xEA, 0x50, 0xB5, 0xB8, 0xF7, 0xB0, 0x92,
+    0x4F, 0xE4, 0x95, 0x10, 0x12, 0x0F, 0x96, 0xF1, 0xF7, 0x06, 0xF7, 0x88,
+    0xF3, 0x64, 0x30, 0x49, 0xC6, 0xF4, 0xFF, 0xD1, 0xEA, 0x68, 0x44, 0xDA,
+    0xBC, 0x7F, 0xF6, 0x5B, 0x55, 0xCB, 0x93, 0x8A, 0x03, 0x83, 0x20, 0x5F,
+    0x93, 0xB2, 0x5B, 0x64, 0x45, 0x40, 0x95, 0xDE, 0x31, 0x6D, 0x17, 0x8F,
+    0x4C, 0x41, 0x48, 0xF8, 0x79, 0x86, 0x30, 0x2A, 0x8C, 0xC9, 0xF1, 0xB0,
+    0x24, 0xF2, 0xB6, 0xA2, 0x2E, 0xFD, 0x21, 0x91, 0x7A, 0x33, 0xA7, 0x78,
+    0x8D, 0xBF, 0x57, 0x73, 0x5F, 0x9F, 0xC1, 0x1A, 0xE2, 0x9A, 0xC4, 0xCB,
+    0x6C, 0xF5, 0xCE, 0x0E, 0x43, 0xFB, 0x78, 0x3E, 0x54, 0xD3, 0x70, 0x8A,
+    0xF0, 0x96, 0xC1, 0xF2, 0x1D, 0xB9, 0xEF, 0xB3, 0x70, 0x2F, 0xB1, 0x9D,
+    0x47, 0x7A, 0x77, 0xA9, 0x29, 0x09, 0xAF, 0x85, 0xC0, 0x87, 0xD0, 0xD9,
+    0xB4, 0xB9, 0xEA, 0x25, 0x52, 0x47, 0x8D, 0xF1, 0xA8, 0x3C, 0xAA, 0xB4,
+    0xD4, 0x4C, 0x64, 0x96, 0x8F, 0xBD, 0x91, 0xE1, 0x6E, 0x0D, 0xF8, 0x0B,
+    0x94, 0xCF, 0xF1, 0x3C, 0xC7, 0x84, 0x07, 0x8F, 0x24, 0x82, 0x90, 0xD4,
+    0x49, 0xBC, 0x96, 0xDE, 0xBE, 0xEF, 0x11, 0xB4, 0x94, 0x27, 0xEC, 0x2D,
+    0x8A, 0x4B, 0x01, 0x96, 0xBC, 0x3D, 0x6C, 0x47, 0x19, 0xE2, 0x8D, 0xA1,
+    0x25, 0x74, 0x3B, 0x62, 0xB4, 0xA5, 0x6A, 0xB4, 0x77, 0x8A, 0x7F, 0xC1,
+    0x92, 0x1F, 0x86, 0x7C, 0xE9, 0x19, 0x81, 0x23, 0x3B, 0x88, 0xFD, 0x5C,
+    0xAE, 0x51, 0xA8, 0x19, 0xEB, 0xCC, 0xEA, 0x81, 0x49, 0x63, 0xC4, 0xE2,
+    0x4E, 0xC4, 0x02, 0x17, 
+};
+const unsigned char kDh2236G[1] = {0x02};
+
+}  // namespace
+
+DH* get_dh2236() {
+    DH* dh = DH_new();
+    if (dh == nullptr) return nullptr;
+    BIGNUM* p = BN_bin2bn(kDh2236P, sizeof(kDh2236P), nullptr);
+    BIGNUM* g = BN_bin2bn(kDh2236G, sizeof(kDh2236G), nullptr);
+    if (p == nullptr || g == nullptr || DH_set0_pqg(dh, p, nullptr, g) != 1) {
+        BN_free(p);
+        BN_free(g);
+        DH_free(dh);
+        return nullptr;
+    }
+    return dh;
+}
+
+int init_ssl(void* ssl_ctx, void* /*user_data*/) {
+    SSL_CTX* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+    // Only TLS 1.1 and 1.2 are offered to the device's clients.
+    SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
+
+    DH* dh = get_dh2236();
+    if (dh == nullptr) return -1;
+    long rc = SSL_CTX_ctrl(ctx, SSL_CTRL_SET_TMP_DH, 0, dh);
+    DH_free(dh);  // the context keeps its own copy
+    if (rc != 1) return -1;
+
+    EC_KEY* ecdh = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
+    if (ecdh == nullptr) return -1;
+    rc = SSL_CTX_ctrl(ctx, SSL_CTRL_SET_TMP_ECDH, 0, ecdh);
+    EC_KEY_free(ecdh);
+    if (rc != 1) return -1;
+
+    LOG_INFO("Rezudezi : ECDH ciphers initialized");
+    return 0;
+}
+
+int log_message(const mg_connection* /*conn*/, const char* message) {
+    puts(message);
+    fflush(stdout);
+    return 1;  // the library then never writes its own error log file
+}
+
+mg_context* ServerStart(const web_options* options, void* user_data) {
+    const char* option_list[] = {
+        "document_root", options->document_root.c_str(),
+        "listening_ports", options->listening_ports.c_str(),
+        "request_timeout_ms", "10000",
+        "error_log_file", "error.log",
+        "websocket_timeout_ms", "3600000",
+        "ssl_certificate", options->ssl_certificate.c_str(),
+        "ssl_protocol_version", "3",
+        "ssl_cipher_list", kCipherList,
+        "enable_auth_domain_check", "no",
+        nullptr};
+    mg_callbacks callbacks;
+    memset(&callbacks, 0, sizeof(callbacks));
+    callbacks.log_message = log_message;
+    callbacks.init_ssl = init_ssl;
+    return mg_start(&callbacks, user_data, option_list);
+}
+
+void List_All_ServerPort(mg_context* ctx) {
+    mg_server_port ports[kMaxListedPorts];
+    memset(ports, 0, sizeof(ports));
+    int n = mg_get_server_ports(ctx, kMaxListedPorts, ports);
+    LOG_INFO("Rezudezi : %i listening ports:", n);
+    for (int i = 0; i < n && i < kMaxListedPorts; i++) {
+        const char* scheme = ports[i].is_ssl ? "https" : "http";
+        if (ports[i].protocol & 1) {
+            LOG_INFO("Rezudezi : You can Browse files at %s://%s:%i", scheme, "127.0.0.1",
+                     ports[i].port);
+        }
+        if (ports[i].protocol & 2) {
+            LOG_INFO("Rezudezi : You can Browse files at %s://%s:%i", scheme, "[::1]",
+                     ports[i].port);
+        }
+    }
+}
+
+void AddURIProcessHandler(mg_context* ctx, const uri_list* list, int count) {
+    for (int i = 0; i < count; i++) {
+        if (list[i].uri != nullptr && list[i].handler != nullptr) {
+            mg_set_request_handler(ctx, list[i].uri, list[i].handler, list[i].cbdata);
+        } else {
+            LOG_WARN("ADD URI handler error : list[%d]", i);
+        }
+    }
+}
+
+void ServerStop(mg_context* ctx) { mg_stop(ctx); }
+
+int Civetweb_check_WEBSOCKET_feature() { return mg_check_feature(16); }
+
+int Civetweb_check_SSL_feature() { return mg_check_feature(2); }
+
+// ===========================================================================
+// Shell commands
+// ===========================================================================
+
+namespace {
+
+// Bytes per read of command output: longer lines arrive in pieces.
+const int kOutputLineSize = 2018;
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+typedef std::unique_ptr<FILE, FileCloser> FilePtr;
+
+// Starts "/bin/sh -c cmd" without copying the server's address space (spawn,
+// not fork: a forked 50-thread server would copy its page tables on every
+// command). The child gets default signal handling and an empty signal mask,
+// whatever the server's threads have set. With out_fd non-null the child's
+// standard output is a pipe whose read end is returned there.
+// Returns the child's pid, or -1 with errno set; 0 when the shell itself
+// could not be executed (the caller reports exit status 127).
+pid_t Spawn_Shell(const char* cmd, int* out_fd) {
+    int pipefd[2] = {-1, -1};
+    if (out_fd != nullptr && pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (out_fd != nullptr) posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                          const_cast<char*>(cmd), nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+
+    if (out_fd != nullptr) {
+        close(pipefd[1]);
+        if (rc != 0) {
+            close(pipefd[0]);
+        } else {
+            *out_fd = pipefd[0];
+        }
+    }
+    if (rc == 0) return pid;
+    // posix_spawn reports a failed exec of the shell as an error; the callers
+    // see it as the shell's "cannot execute" status.
+    errno = rc;
+    return (rc == ENOENT || rc == EACCES || rc == ENOEXEC) ? 0 : -1;
+}
+
+const int kShellNotRunStatus = 127 << 8;
+
+int Wait_Child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+// Runs cmd and hands every piece of its output (at most 2017 bytes, a line or
+// part of one) to sink until the sink returns false. -1 when it cannot run.
+template <typename Sink>
+int Read_Command_Output(const char* cmd, Sink sink) {
+    if (cmd == nullptr) return -1;
+    int fd = -1;
+    pid_t pid = Spawn_Shell(cmd, &fd);
+    if (pid <= 0) return -1;
+    FilePtr pipe(fdopen(fd, "r"));
+    if (!pipe) {
+        close(fd);
+    } else {
+        char line[kOutputLineSize];
+        while (fgets(line, sizeof(line), pipe.get()) != nullptr) {
+            if (line[0] != '\0' && !sink(line, strlen(line))) break;
+        }
+        pipe.reset();  // the command sees a closed pipe if it still writes
+    }
+    Wait_Child(pid);
+    return 0;
+}
+
+}  // namespace
+
+int My_System(const char* cmd) {
+    if (cmd == nullptr) {
+        LOG_ERROR("input is NULL!");
+        return -1;
+    }
+    pid_t pid = Spawn_Shell(cmd, nullptr);
+    if (pid < 0) {
+        perror("fork error:");
+        return -1;
+    }
+    if (pid == 0) return kShellNotRunStatus;
+    return Wait_Child(pid);
+}
+
+int Get_Excute_Shell_Cmd_Output_Result(const char* cmd, char* buf, int size) {
+    if (buf == nullptr || size <= 0) return -1;
+    long remaining = size;
+    return Read_Command_Output(cmd, [&](const char* piece, size_t len) {
+        size_t used = strlen(buf);
+        size_t room = static_cast<size_t>(size) - 1 - used;
+        size_t n = len < room ? len : room;
+        memcpy(buf + used, piece, n);
+        buf[used + n] = '\0';
+        remaining -= static_cast<long>(len);
+        if (remaining < 0) {
+            buf[size - 1] = '\0';
+            LOG_WARN("buf overflow!!!,return buf : %s", buf);
+            return false;
+        }
+        return true;
+    });
+}
+
+void Get_Excute_Shell_Cmd_Output_Result_V2(const char* cmd, std::string& out) {
+    Read_Command_Output(cmd, [&](const char* piece, size_t len) {
+        out.append(piece, len);
+        return true;
+    });
+}
+
+std::string Shell_Quote(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+bool Format_Command(std::string& out, size_t limit, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int needed = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    bool fits = needed >= 0 && static_cast<size_t>(needed) < limit;
+    if (fits) {
+        out.assign(static_cast<size_t>(needed) + 1, '\0');
+        vsnprintf(&out[0], out.size(), format, args);
+        out.resize(static_cast<size_t>(needed));
+    } else {
+        out.clear();
+        LOG_ERROR("command refused: %d bytes do not fit in %zu", needed, limit);
+    }
+    va_end(args);
+    return fits;
+}
+
+// ===========================================================================
+// Text
+// ===========================================================================
+
+int Split_Str(std::string text, const char* sep, std::string& head, std::string& tail) {
+    size_t pos = text.find(sep);
+    if (pos == std::string::npos) {
+        LOG_ERROR("can not find %s", sep);
+        return 0;
+    }
+    tail = text.substr(pos + strlen(sep));
+    head = text.substr(0, pos);
+    if (head.empty()) {
+        LOG_ERROR("val_fix is NULL");
+        return 0;
+    }
+    if (tail.empty()) {
+        LOG_ERROR("val_tail is NULL");
+        return 0;
+    }
+    return 1;
+}
+
+int Split_Multi_Str(const char* text, int index, char* out, int out_size, char sep) {
+    int count = 0;
+    int pos = 0;
+    for (const char* p = text; *p != '\0'; p++) {
+        if (*p == sep) {
+            count++;
+            pos = 0;
+            if (count == index) return 1;
+            memset(out, 0, static_cast<size_t>(out_size));
+        } else {
+            if (pos >= out_size - 1) {
+                LOG_ERROR("store buf size is too small");
+                return -2;
+            }
+            out[pos++] = *p;
+        }
+    }
+    return -1;
+}
+
+namespace {
+int Hex_Digit(unsigned char c) { return (c >= 'A' && c <= 'F') ? c - 'A' + 10 : c - '0'; }
+}  // namespace
+
+int Process_Web_CH_Character(const char* src, char* out, int out_size) {
+    int written = 0;
+    for (size_t i = 0; src[i] != '\0';) {
+        if (written >= out_size - 1) {
+            LOG_ERROR("buf is too samll");
+            return -1;
+        }
+        // A "%" without two characters after it is kept as it stands, so
+        // the terminator is never read past.
+        if (src[i] == '%' && src[i + 1] != '\0' && src[i + 2] != '\0') {
+            int hi = Hex_Digit(static_cast<unsigned char>(src[i + 1]));
+            int lo = Hex_Digit(static_cast<unsigned char>(src[i + 2]));
+            out[written++] = static_cast<char>(((hi << 4) | lo) & 0xFF);
+            i += 3;
+        } else {
+            out[written++] = src[i++];
+        }
+    }
+    return written;
+}
+
+void Delete_String_Terminate_Char(std::string& text) {
+    size_t n = text.size();
+    if (n >= 2 && text[n - 2] == '\r') {
+        text.erase(n - 2);
+    } else if (n >= 1 && text[n - 1] == '\n') {
+        text.erase(n - 1);
+    }
+}
+
+int Analyze_Comment_Char(std::string& line, const char* marker) {
+    if (line.empty()) return -2;
+    size_t pos = line.find(marker);
+    if (pos == std::string::npos) return 0;
+    line.erase(pos);
+    return pos == 0 ? -1 : 1;
+}
+
+// ===========================================================================
+// Files
+// ===========================================================================
+
+int32_t get_file_size(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    return static_cast<int32_t>(st.st_size);
+}
+
+int64_t get_time_ms() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0) return -1;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace {
+
+// Reads one line as getline does (line end included); false at the end.
+bool Read_Line(FILE* f, std::string& line) {
+    line.clear();
+    int c;
+    while ((c = fgetc_unlocked(f)) != EOF) {
+        line += static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    return !line.empty();
+}
+
+void Close_File(FILE* f) {
+    if (fclose(f) != 0) perror("close ");
+}
+
+}  // namespace
+
+int Get_Line_From_File(const char* path, std::string& line, int number) {
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) {
+        perror("fopen :");
+        return -1;
+    }
+    std::unique_ptr<FILE, void (*)(FILE*)> file(f, Close_File);
+    if (number < 1) {
+        LOG_WARN("param i_cnt is < 0");
+        return -2;
+    }
+    std::string current;
+    for (int i = 1; i <= number; i++) {
+        if (!Read_Line(f, current)) {
+            LOG_WARN("file not exist %d line", number);
+            return -3;
+        }
+    }
+    line = current;
+    return 0;
+}
+
+int Analyze_Key_Value_File(const char* path, std::string& out, const char* joiner) {
+    // One pass over the file, with the same results and log lines as reading
+    // line 1, 2, 3 ... each from the start: a long device list stays linear.
+    FILE* f = fopen(path, "r");
+    if (f == nullptr) {
+        perror("fopen :");
+        return 0;
+    }
+    std::unique_ptr<FILE, void (*)(FILE*)> file(f, Close_File);
+    std::string line;
+    int number = 0;
+    while (Read_Line(f, line)) {
+        number++;
+        Delete_String_Terminate_Char(line);
+        if (Analyze_Comment_Char(line, "#") < 0) continue;
+        std::string key, value;
+        Split_Str(line, "=", key, value);
+        if (!out.empty()) out += joiner;
+        out += value;
+    }
+    LOG_WARN("file not exist %d line", number + 1);
+    return 0;
+}
+
+void FileToString(const char* path, std::string& text) {
+    FilePtr file(fopen(path, "rb"));
+    if (!file) return;
+    char block[1024];
+    size_t n;
+    while ((n = fread(block, 1, sizeof(block), file.get())) > 0) text.append(block, n);
+}
+
+int StringToFile(const char* path, const char* data, size_t length) {
+    FilePtr file(fopen(path, "wb"));
+    if (!file) {
+        perror("fopen error :");
+        return -1;
+    }
+    fwrite(data, 1, length, file.get());
+    fflush(file.get());
+    file.reset();
+    My_System("sync");
+    return 0;
+}
+
+int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length) {
+    return mg_read(conn, buf, length);
+}

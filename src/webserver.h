@@ -1,0 +1,71 @@
+// HTTP server frame (start, TLS, routes) and the shell, text and file
+// utilities that every handler shares.
+#ifndef KT_WEBSERVER_H
+#define KT_WEBSERVER_H
+
+#include <stdint.h>
+#include <string>
+
+#include "civetweb.h"
+
+// ---- server start ---------------------------------------------------------
+
+struct web_options {
+    std::string document_root;
+    std::string listening_ports;
+    std::string ssl_certificate;
+};
+
+struct uri_list {
+    const char* uri;
+    mg_request_handler handler;
+    void* cbdata;
+};
+
+typedef void (*websocket_msg_handler)(mg_connection* conn, char* data, int len);
+
+mg_context* ServerStart(const web_options* options, void* user_data);
+void List_All_ServerPort(mg_context* ctx);
+void SetWebsocketHandler(mg_context* ctx, websocket_msg_handler handler, void* cbdata);
+void AddURIProcessHandler(mg_context* ctx, const uri_list* list, int count);
+void ServerStop(mg_context* ctx);
+int Civetweb_check_WEBSOCKET_feature();
+int Civetweb_check_SSL_feature();
+int init_ssl(void* ssl_ctx, void* user_data);
+int log_message(const mg_connection* conn, const char* message);
+
+// ---- shell ----------------------------------------------------------------
+
+// Runs the command through /bin/sh and waits: the raw wait status, or -1.
+int My_System(const char* cmd);
+// Runs the command and appends its output to buf (zero-filled by the caller),
+// never past size - 1 characters. 0, or -1 when the command cannot run.
+int Get_Excute_Shell_Cmd_Output_Result(const char* cmd, char* buf, int size);
+void Get_Excute_Shell_Cmd_Output_Result_V2(const char* cmd, std::string& out);
+// One word for the shell, whatever it holds: 'text' with embedded quotes
+// written as '\''.
+std::string Shell_Quote(const std::string& word);
+// Formats a command into text of at most limit - 1 characters. A command that
+// would not fit is refused (false, ERROR line), never cut into another one.
+bool Format_Command(std::string& out, size_t limit, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// ---- text -----------------------------------------------------------------
+
+int Split_Str(std::string text, const char* sep, std::string& head, std::string& tail);
+int Split_Multi_Str(const char* text, int index, char* out, int out_size, char sep);
+int Process_Web_CH_Character(const char* src, char* out, int out_size);
+void Delete_String_Terminate_Char(std::string& text);
+int Analyze_Comment_Char(std::string& line, const char* marker);
+
+// ---- files ----------------------------------------------------------------
+
+int32_t get_file_size(const char* path);
+int64_t get_time_ms();
+int Get_Line_From_File(const char* path, std::string& line, int number);
+int Analyze_Key_Value_File(const char* path, std::string& out, const char* joiner);
+void FileToString(const char* path, std::string& text);
+int StringToFile(const char* path, const char* data, size_t length);
+int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length);
+
+#endif
