@@ -1,0 +1,428 @@
+// Shell, text and file utilities at their boundaries.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "log_capture.h"
+#include "process_qr370.h"
+#include "webserver.h"
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/kt-util-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() { My_System(("rm -rf " + Shell_Quote(path_)).c_str()); }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+}  // namespace
+
+// ---- fields -----------------------------------------------------------------
+
+TEST(SplitMultiStr, FifthWordOfFiveIsLeftInBufferWithMinusOne) {
+    char buf[64] = {0};
+    EXPECT_EQ(-1, Split_Multi_Str("a bb ccc dddd eeeee", 5, buf, sizeof(buf), ' '));
+    EXPECT_STREQ("eeeee", buf);
+}
+
+TEST(SplitMultiStr, FifthWordOfSixIsFoundWithOne) {
+    char buf[64] = {0};
+    EXPECT_EQ(1, Split_Multi_Str("a bb ccc dddd eeeee ffffff", 5, buf, sizeof(buf), ' '));
+    EXPECT_STREQ("eeeee", buf);
+}
+
+TEST(SplitMultiStr, FourWordsLeaveTheFourth) {
+    char buf[64] = {0};
+    EXPECT_EQ(-1, Split_Multi_Str("config get service capability", 5, buf, sizeof(buf), ' '));
+    EXPECT_STREQ("capability", buf);
+}
+
+TEST(SplitMultiStr, EmptyFieldsCount) {
+    char buf[16] = {0};
+    EXPECT_EQ(1, Split_Multi_Str("a,,c,d", 2, buf, sizeof(buf), ','));
+    EXPECT_STREQ("", buf);
+}
+
+TEST(SplitMultiStr, FieldThatDoesNotFitIsRefusedWithoutOverflow) {
+    LogCapture log;
+    char buf[6];
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(-2, Split_Multi_Str("abcdef ghi", 1, buf, 5, ' '));
+    EXPECT_STREQ("abcd", buf);
+    EXPECT_EQ('\0', buf[5]);
+    EXPECT_TRUE(log.contains("[ERROR] store buf size is too small --[src/webserver.cpp:"));
+}
+
+TEST(SplitStr, SplitsAtTheFirstSeparator) {
+    std::string head, tail;
+    EXPECT_EQ(1, Split_Str("key=val=ue", "=", head, tail));
+    EXPECT_EQ("key", head);
+    EXPECT_EQ("val=ue", tail);
+}
+
+TEST(SplitStr, LeadingSeparatorSetsTailAndReportsEmptyHead) {
+    LogCapture log;
+    std::string head = "old", tail = "old";
+    EXPECT_EQ(0, Split_Str("=value", "=", head, tail));
+    EXPECT_EQ("value", tail);
+    EXPECT_EQ("", head);
+    EXPECT_TRUE(log.contains("[ERROR] val_fix is NULL --[src/webserver.cpp:"));
+}
+
+TEST(SplitStr, MissingSeparatorLeavesOutputsAlone) {
+    LogCapture log;
+    std::string head = "h", tail = "t";
+    EXPECT_EQ(0, Split_Str("novalue", "=", head, tail));
+    EXPECT_EQ("h", head);
+    EXPECT_EQ("t", tail);
+    EXPECT_TRUE(log.contains("[ERROR] can not find = --[src/webserver.cpp:"));
+}
+
+TEST(SplitStr, TrailingSeparatorReportsEmptyTail) {
+    LogCapture log;
+    std::string head, tail;
+    EXPECT_EQ(0, Split_Str("key=", "=", head, tail));
+    EXPECT_EQ("key", head);
+    EXPECT_TRUE(log.contains("val_tail is NULL"));
+}
+
+// ---- line ends and comments ---------------------------------------------------
+
+TEST(LineEnds, StringTrimRemovesCrLfOrLfOnly) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {{"abc\r\n", "abc"}, {"abc\n", "abc"}, {"abc\r", "abc\r"}, {"", ""},
+                 {"\n", ""},         {"x", "x"},       {"ab\rc", "ab"}};
+    for (const Case& c : cases) {
+        std::string s = c.in;
+        Delete_String_Terminate_Char(s);
+        EXPECT_EQ(c.out, s) << "input " << c.in;
+    }
+}
+
+TEST(LineEnds, BufferTrimReturnsLengthBeforeTrimming) {
+    char a[] = "abc\r\n";
+    EXPECT_EQ(5, delete_terminate_char(a));
+    EXPECT_STREQ("abc", a);
+    char b[] = "\n";
+    EXPECT_EQ(1, delete_terminate_char(b));
+    EXPECT_STREQ("", b);
+    char c[] = "";
+    EXPECT_EQ(0, delete_terminate_char(c));
+    char d[] = "ab\rc";
+    delete_terminate_char(d);
+    EXPECT_STREQ("ab", d);
+}
+
+TEST(Comments, MarkerPositionDecidesResult) {
+    std::string empty;
+    EXPECT_EQ(-2, Analyze_Comment_Char(empty, "#"));
+    std::string whole = "# note";
+    EXPECT_EQ(-1, Analyze_Comment_Char(whole, "#"));
+    EXPECT_EQ("", whole);
+    std::string tail = "a=b # c";
+    EXPECT_EQ(1, Analyze_Comment_Char(tail, "#"));
+    EXPECT_EQ("a=b ", tail);
+    std::string none = "a=b";
+    EXPECT_EQ(0, Analyze_Comment_Char(none, "#"));
+    EXPECT_EQ("a=b", none);
+}
+
+// ---- percent-decoding -------------------------------------------------------
+
+TEST(PercentDecoding, UpperCaseEscapesBecomeBytesAndPlusStays) {
+    char out[32] = {0};
+    EXPECT_EQ(5, Process_Web_CH_Character("%E4%B8%AD+1", out, sizeof(out)));
+    EXPECT_EQ(std::string("\xE4\xB8\xAD+1"), std::string(out));
+}
+
+TEST(PercentDecoding, LowerCaseHexFollowsTheDeviceArithmetic) {
+    // Only "A" to "F" are hex letters: "a" is taken as its code minus 48.
+    char out[8] = {0};
+    EXPECT_EQ(1, Process_Web_CH_Character("%2a", out, sizeof(out)));
+    EXPECT_EQ(static_cast<char>(((2 << 4) | ('a' - 48)) & 0xFF), out[0]);
+}
+
+TEST(PercentDecoding, FullBufferStopsWithMinusOneKeepingWhatWasWritten) {
+    LogCapture log;
+    char out[4] = {0};
+    EXPECT_EQ(-1, Process_Web_CH_Character("abcdef", out, sizeof(out)));
+    EXPECT_EQ(std::string("abc"), std::string(out, 3));
+    EXPECT_TRUE(log.contains("[ERROR] buf is too samll --[src/webserver.cpp:"));
+}
+
+TEST(PercentDecoding, TrailingPercentNeverReadsPastTheEnd) {
+    // Heap copies sized exactly, so a read past the terminator is caught by
+    // the address sanitizer build.
+    for (const char* text : {"ab%", "ab%4", "%"}) {
+        std::string copy(text);
+        char* src = static_cast<char*>(malloc(copy.size() + 1));
+        memcpy(src, copy.c_str(), copy.size() + 1);
+        char out[16] = {0};
+        int n = Process_Web_CH_Character(src, out, sizeof(out));
+        EXPECT_GE(n, 0) << text;
+        EXPECT_LE(n, static_cast<int>(copy.size())) << text;
+        free(src);
+    }
+}
+
+// ---- files --------------------------------------------------------------------
+
+TEST(NumberedLines, BoundariesAndLineEnds) {
+    TempDir dir;
+    const std::string two = dir.file("two");
+    Write(two, "first\nsecond");
+    std::string line = "untouched";
+    EXPECT_EQ(0, Get_Line_From_File(two.c_str(), line, 1));
+    EXPECT_EQ("first\n", line);
+    EXPECT_EQ(0, Get_Line_From_File(two.c_str(), line, 2));
+    EXPECT_EQ("second", line);
+
+    LogCapture log;
+    line = "untouched";
+    EXPECT_EQ(-3, Get_Line_From_File(two.c_str(), line, 3));
+    EXPECT_EQ("untouched", line);
+    EXPECT_TRUE(log.contains("[WARN] file not exist 3 line --[src/webserver.cpp:"));
+    EXPECT_EQ(-2, Get_Line_From_File(two.c_str(), line, 0));
+    EXPECT_TRUE(log.contains("param i_cnt is < 0"));
+    EXPECT_EQ(-1, Get_Line_From_File(dir.file("missing").c_str(), line, 1));
+}
+
+TEST(KeyValueFile, CollectsValuesWithCommentsBlanksAndMalformedLines) {
+    TempDir dir;
+    const std::string path = dir.file("kv");
+    Write(path, "# whole comment\nk1=alpha\n\nk2=beta # trailing\nnovalue\n");
+    LogCapture log;
+    std::string out;
+    EXPECT_EQ(0, Analyze_Key_Value_File(path.c_str(), out, " "));
+    EXPECT_EQ("alpha beta  ", out);
+    EXPECT_TRUE(log.contains("can not find ="));
+    EXPECT_TRUE(log.contains("[WARN] file not exist 6 line"));
+}
+
+TEST(KeyValueFile, CrLfLinesAndLaterEqualsSigns) {
+    TempDir dir;
+    const std::string path = dir.file("kv");
+    Write(path, "tx1=Camera\r\nrx1=a=b\r\n");
+    std::string out = "pre";
+    Analyze_Key_Value_File(path.c_str(), out, ",");
+    EXPECT_EQ("pre,Camera,a=b", out);
+}
+
+TEST(KeyValueFile, MissingFileLeavesOutputAlone) {
+    TempDir dir;
+    std::string out = "x";
+    EXPECT_EQ(0, Analyze_Key_Value_File(dir.file("none").c_str(), out, " "));
+    EXPECT_EQ("x", out);
+}
+
+TEST(WholeFiles, RoundTripKeepsEveryByte) {
+    TempDir dir;
+    const std::string path = dir.file("blob");
+    std::string data;
+    for (int i = 0; i < 3000; i++) data += static_cast<char>(i % 256);
+    EXPECT_EQ(0, StringToFile(path.c_str(), data.data(), data.size()));
+    EXPECT_EQ(static_cast<int32_t>(data.size()), get_file_size(path.c_str()));
+    std::string back = "head:";
+    FileToString(path.c_str(), back);
+    EXPECT_EQ("head:" + data, back);
+}
+
+TEST(WholeFiles, UnopenablePathsAreReported) {
+    TempDir dir;
+    const std::string bad = dir.file("no/such/file");
+    EXPECT_EQ(-1, StringToFile(bad.c_str(), "x", 1));
+    EXPECT_EQ(-1, get_file_size(bad.c_str()));
+    std::string text = "same";
+    FileToString(bad.c_str(), text);
+    EXPECT_EQ("same", text);
+}
+
+TEST(WholeFiles, LastLineLosesItsLineEnd) {
+    TempDir dir;
+    const std::string path = dir.file("with space.txt");
+    Write(path, "a\nlast\n");
+    EXPECT_EQ(0, delete_file_terminate(path.c_str(), dir.file("tmp file").c_str()));
+    EXPECT_EQ("a\nlast", Read(path));
+    EXPECT_FALSE(Exists(dir.file("tmp file")));
+}
+
+TEST(Paths, ChecksAndCreation) {
+    TempDir dir;
+    LogCapture log;
+    EXPECT_EQ(-1, ACCESS_FILE_EXIT_R_OK(dir.file("none").c_str()));
+    EXPECT_TRUE(log.contains("[WARN] WARING file [" + dir.file("none") + "]! not exist"));
+    Write(dir.file("f"), "x");
+    EXPECT_EQ(0, ACCESS_FILE_EXIT_R_OK(dir.file("f").c_str()));
+
+    EXPECT_EQ(0, ACCESS_PATH_EXIST(dir.file("new").c_str()));
+    EXPECT_TRUE(log.contains("WARING path [" + dir.file("new") + "]! not exist"));
+    EXPECT_TRUE(Exists(dir.file("new")));
+    EXPECT_EQ(0, ACCESS_PATH_EXIST(dir.file("new").c_str()));
+    // One level only: a missing parent is not created.
+    EXPECT_NE(0, ACCESS_PATH_EXIST(dir.file("a/b").c_str()));
+    EXPECT_FALSE(Exists(dir.file("a")));
+
+    EXPECT_STREQ("fw.bin", GET_NAME_FROM_PATH("C:/temp/fw.bin"));
+    EXPECT_STREQ("plain", GET_NAME_FROM_PATH("plain"));
+    EXPECT_STREQ("", GET_NAME_FROM_PATH("dir/"));
+}
+
+TEST(Clock, MonotonicMilliseconds) {
+    int64_t a = get_time_ms();
+    usleep(20000);
+    int64_t b = get_time_ms();
+    EXPECT_GT(a, 0);
+    EXPECT_GE(b - a, 15);
+}
+
+// ---- shell ----------------------------------------------------------------------
+
+TEST(Shell, RawWaitStatus) {
+    EXPECT_EQ(0, My_System("exit 0"));
+    EXPECT_EQ(768, My_System("exit 3"));
+    EXPECT_EQ(127 << 8, My_System("/no/such/program 2>/dev/null"));
+    LogCapture log;
+    EXPECT_EQ(-1, My_System(nullptr));
+    EXPECT_TRUE(log.contains("[ERROR] input is NULL! --[src/webserver.cpp:"));
+}
+
+TEST(Shell, ChildGetsDefaultSignalsWhateverTheServerIgnores) {
+    // The HTTP library ignores SIGPIPE in the server; commands must still see
+    // the default, or pipelines like "yes | head" never end.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
+    char buf[64] = {0};
+    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("yes | head -n 2", buf, sizeof(buf)));
+    EXPECT_STREQ("y\ny\n", buf);
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST(Shell, OutputOverflowKeepsSizeMinusOneCharacters) {
+    LogCapture log;
+    char buf[10] = {0};
+    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("printf 1234567890abc", buf, sizeof(buf)));
+    EXPECT_STREQ("123456789", buf);
+    EXPECT_TRUE(log.contains("[WARN] buf overflow!!!,return buf : 123456789 --[src/webserver.cpp:"));
+}
+
+TEST(Shell, OutputKeepsLineEndsAndLongLinesArriveWhole) {
+    char buf[8192] = {0};
+    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("printf 'a\\nb\\n'", buf, sizeof(buf)));
+    EXPECT_STREQ("a\nb\n", buf);
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("head -c 5000 /dev/zero | tr '\\0' x", buf,
+                                                    sizeof(buf)));
+    EXPECT_EQ(5000u, strlen(buf));
+    std::string all;
+    Get_Excute_Shell_Cmd_Output_Result_V2("head -c 70000 /dev/zero | tr '\\0' y", all);
+    EXPECT_EQ(70000u, all.size());
+}
+
+TEST(Shell, QuotedWordsReachTheCommandUnchanged) {
+    TempDir dir;
+    const std::string canary = dir.file("canary");
+    const std::string hostile = "a'b\"c $(touch " + canary + ") `touch " + canary + "`; | && *";
+    std::string out;
+    Get_Excute_Shell_Cmd_Output_Result_V2(("printf %s " + Shell_Quote(hostile)).c_str(), out);
+    EXPECT_EQ(hostile, out);
+    EXPECT_FALSE(Exists(canary));
+}
+
+TEST(Shell, CommandThatWouldNotFitIsRefusedNotCut) {
+    TempDir dir;
+    LogCapture log;
+    const std::string canary = dir.file("ran");
+    Write(dir.file("svc.sh"), "#!/bin/sh\ntouch " + canary + "\necho ok\n");
+    chmod(dir.file("svc.sh").c_str(), 0755);
+    char buf[32] = {0};
+    EXPECT_EQ(-1, Get_ServiceFile_Key_Value(dir.file("svc.sh").c_str(), std::string(400, 'p').c_str(),
+                                            buf, sizeof(buf)));
+    EXPECT_STREQ("", buf);
+    EXPECT_FALSE(Exists(canary));
+    EXPECT_TRUE(log.contains("command refused"));
+    EXPECT_EQ(0, Get_ServiceFile_Key_Value(dir.file("svc.sh").c_str(), "service_http", buf,
+                                           sizeof(buf)));
+    EXPECT_STREQ("ok\n", buf);
+}
+
+// ---- properties through the shell -------------------------------------------
+
+TEST(Properties, ReadTakesSecondFieldOfEveryLineBeginningWithTheKey) {
+    TempDir dir;
+    const std::string path = dir.file("server.properties");
+    Write(path, "adminName=admin\nadminPassWord=pa=ss\nuserName1=u1\nuserName10=u10\n");
+    char buf[200] = {0};
+    Get_File_Key_Value(path.c_str(), "adminPassWord", buf, sizeof(buf));
+    EXPECT_STREQ("pa\n", buf);
+    memset(buf, 0, sizeof(buf));
+    Get_File_Key_Value(path.c_str(), "userName1", buf, sizeof(buf));
+    EXPECT_STREQ("u1\nu10\n", buf);
+    memset(buf, 0, sizeof(buf));
+    Get_File_Key_Value(path.c_str(), "userName5", buf, sizeof(buf));
+    EXPECT_STREQ("", buf);
+}
+
+TEST(Properties, WriteReplacesMatchingLinesOnly) {
+    TempDir dir;
+    const std::string path = dir.file("p");
+    Write(path, "title=Old\nother=x\n");
+    EXPECT_EQ(0, Set_File_Key_Value(path.c_str(), "missing", "v"));
+    EXPECT_EQ("title=Old\nother=x\n", Read(path));
+    EXPECT_EQ(0, Set_File_Key_Value(path.c_str(), "title", "New"));
+    EXPECT_EQ("title=New\nother=x\n", Read(path));
+}
+
+TEST(Properties, AnyOrdinaryTextReachesTheFileUnchanged) {
+    TempDir dir;
+    const std::string path = dir.file("p");
+    const std::string canary = dir.file("canary");
+    const std::string values[] = {
+        "a/b&c\\d'e\"f", "$(touch " + canary + ")", "`touch " + canary + "`",
+        "x; touch " + canary, "trailing\\", "  spaced  ", "t\\nab", "é中文"};
+    for (const std::string& v : values) {
+        Write(path, "title=Old\n");
+        EXPECT_EQ(0, Set_File_Key_Value(path.c_str(), "title", v.c_str())) << v;
+        EXPECT_EQ("title=" + v + "\n", Read(path)) << v;
+    }
+    EXPECT_FALSE(Exists(canary));
+}
+
+TEST(Properties, LineBreakInValueIsRefused) {
+    TempDir dir;
+    const std::string path = dir.file("p");
+    Write(path, "title=Old\n");
+    EXPECT_EQ(-1, Set_File_Key_Value(path.c_str(), "title", "a\nb=c"));
+    EXPECT_EQ(-1, Set_File_Key_Value(path.c_str(), "title", "a\rb"));
+    EXPECT_EQ("title=Old\n", Read(path));
+}
