@@ -65,17 +65,10 @@ userName1=operator
 userPassWord1=operator123
 PROPS
 
-[ -f "$WEBROOT/index.html" ] || cat > "$WEBROOT/index.html" <<'HTML'
-<!DOCTYPE html>
-<html><head><meta charset="utf-8"><title>Controller</title></head>
-<body><h1>Controller</h1><p>Sandbox web root.</p></body></html>
-HTML
-
-[ -f "$WEBROOT/custom.html" ] || cat > "$WEBROOT/custom.html" <<'HTML'
-<!DOCTYPE html>
-<html><head><meta charset="utf-8"><title>Customization</title></head>
-<body><h1>Customization</h1></body></html>
-HTML
+# Pages of the sandbox web root; a page changed in the tree is kept.
+for page in "$HERE"/webroot/*; do
+  [ -f "$WEBROOT/$(basename "$page")" ] || cp "$page" "$WEBROOT/"
+done
 
 # reboot only records that it was asked for.
 cat > "$ROOT/sbin/reboot" <<'SH'

@@ -14,6 +14,7 @@
 #include "IPtask.h"
 #include "devpath.h"
 #include "log.h"
+#include "process_qr370.h"
 #include "process_xml.h"
 #include "user_case.h"
 #include "webserver.h"
@@ -176,6 +177,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     List_All_ServerPort(ctx);
+    SetWebsocketHandler(ctx, websocket_handler, nullptr);
     AddURIProcessHandler(ctx, kRoutes, kRouteCount);
 
     while (exitNow == 0) {

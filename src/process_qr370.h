@@ -28,6 +28,15 @@ int Get_ServiceFile_Key_Value(const char* script, const char* argument, char* bu
 
 // ---- WebSocket session ------------------------------------------------------
 
+struct mg_connection;
+
+// Handles one text frame of a WebSocket client: login, command, private query.
+void websocket_handler(mg_connection* conn, char* data, int len);
+// 1 when "name password" matches one of the credential slots of file.
+int AUTH_USERNAME_PWD(const char* file, const char* credential);
+// 0 when credential matches the slot of the two keys, -1 otherwise.
+int Verify_Pwd(const char* file, const char* credential, const char* name_key,
+               const char* pwd_key);
 // Wraps text into the JSON envelope and sends it to every logged-in client.
 void Send_370_Websocket_Json_Data(const char* type, int result, const std::string& text);
 

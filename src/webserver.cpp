@@ -19,8 +19,11 @@
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
+#include <atomic>
+#include <list>
 #include <memory>
 
+#include "IPtask.h"
 #include "log.h"
 
 extern char** environ;
@@ -163,11 +166,212 @@ void AddURIProcessHandler(mg_context* ctx, const uri_list* list, int count) {
     }
 }
 
+void SetWebsocketHandler(mg_context* ctx, websocket_msg_handler handler, void* cbdata) {
+    my_websocket_handler = handler;
+    mg_set_websocket_handler(ctx, "/websocket", WebSocketConnectHandler, WebSocketReadyHandler,
+                             WebsocketDataHandler, WebSocketCloseHandler, cbdata);
+}
+
 void ServerStop(mg_context* ctx) { mg_stop(ctx); }
 
 int Civetweb_check_WEBSOCKET_feature() { return mg_check_feature(16); }
 
 int Civetweb_check_SSL_feature() { return mg_check_feature(2); }
+
+// ===========================================================================
+// WebSocket client registry
+//
+// Lock order, never reversed: server context lock, registry lock, online-count
+// lock; a connection's write lock is taken innermost.
+// ===========================================================================
+
+websocket_msg_handler my_websocket_handler = nullptr;
+std::list<t_ws_client> kt_clientconnlist;
+OSMutex g_mutexWsCliList;
+OSMutex g_lockOnlineNum;
+int32_t p_snnum = WS_FIRST_SN;
+// Changed under g_lockOnlineNum; read without it by the status route.
+std::atomic<int32_t> g_App_Num{0};
+
+namespace {
+
+const int kOpcodeMask = 0x0F;
+const size_t kAssertTextSize = 256;
+
+// Caller holds g_mutexWsCliList.
+t_ws_client* Find_Client(const mg_connection* conn) {
+    for (t_ws_client& client : kt_clientconnlist) {
+        if (client.conn == conn) return &client;
+    }
+    return nullptr;
+}
+
+// Server context lock, held by connect and close for their whole list work.
+class ContextLock {
+public:
+    explicit ContextLock(const mg_connection* conn) : ctx_(mg_get_context(conn)) {
+        mg_lock_context(ctx_);
+    }
+    ~ContextLock() { mg_unlock_context(ctx_); }
+    ContextLock(const ContextLock&) = delete;
+    ContextLock& operator=(const ContextLock&) = delete;
+
+private:
+    mg_context* ctx_;
+};
+
+void Write_Text_Frame(mg_connection* conn, const char* data, size_t len) {
+    mg_lock_connection(conn);
+    mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, data, len);
+    mg_unlock_connection(conn);
+}
+
+}  // namespace
+
+int WebSocketConnectHandler(const mg_connection* conn, void* /*cbdata*/) {
+    {
+        ContextLock context(conn);
+        OSMutexLocker registry(&g_mutexWsCliList);
+        t_ws_client client;
+        client.conn = const_cast<mg_connection*>(conn);
+        client.sn_num = p_snnum++;
+        client.conn_time_ms = get_time_ms();
+        client.conn_state = 1;
+        client.auth_flag = 0;
+        kt_clientconnlist.push_back(client);
+        LOG_INFO("Rezudezi : Websocket Connect and Join List : [%p]", static_cast<const void*>(conn));
+    }
+    LOG_INFO("Rezudezi : Websocket client %s", "accepted");
+    return 0;
+}
+
+void WebSocketReadyHandler(mg_connection* conn, void* /*cbdata*/) {
+    if (SetWebsocketConnVal(conn, 2, 0) == 0) {
+        LOG_ERROR("websocket ready handler error!!!");
+        mg_close_connection(conn);
+    }
+}
+
+int WebsocketDataHandler(mg_connection* conn, int flags, char* data, size_t len,
+                         void* /*cbdata*/) {
+    const int opcode = flags & kOpcodeMask;
+    switch (opcode) {
+    case MG_WEBSOCKET_OPCODE_CONTINUATION: break;
+    case MG_WEBSOCKET_OPCODE_TEXT: {
+        char* copy = static_cast<char*>(calloc(len + 1, 1));
+        if (copy == nullptr) {
+            LOG_ERROR("malloc error");
+            break;
+        }
+        std::unique_ptr<char, void (*)(void*)> owned(copy, free);
+        memcpy(copy, data, len);
+        LOG_INFO("Rezudezi : data recv from web is %s\tlen is %d", copy, static_cast<int>(len));
+        if (my_websocket_handler) my_websocket_handler(conn, copy, static_cast<int>(len));
+        break;
+    }
+    case MG_WEBSOCKET_OPCODE_BINARY: LOG_INFO("Rezudezi : binary"); break;
+    case MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE: LOG_INFO("Rezudezi : close"); break;
+    case MG_WEBSOCKET_OPCODE_PING: LOG_INFO("Rezudezi : ping"); break;
+    case MG_WEBSOCKET_OPCODE_PONG: LOG_INFO("Rezudezi : pong"); break;
+    default: LOG_INFO("Rezudezi : unknown(%1xh)", static_cast<unsigned>(opcode)); break;
+    }
+    return 1;
+}
+
+void WebSocketCloseHandler(const mg_connection* conn, void* /*cbdata*/) {
+    bool found = false;
+    {
+        ContextLock context(conn);
+        OSMutexLocker registry(&g_mutexWsCliList);
+        for (auto it = kt_clientconnlist.begin(); it != kt_clientconnlist.end(); ++it) {
+            if (it->conn != conn) continue;
+            LOG_INFO("Rezudezi : Websocket Close and Leave List : [%p]",
+                     static_cast<const void*>(conn));
+            if (it->auth_flag) DeleteAppOnlineNum();
+            kt_clientconnlist.erase(it);
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        LOG_ERROR("error: don't find this we_clientconn in list!!!!");
+    } else {
+        LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
+    }
+}
+
+int SetWebsocketConnVal(const mg_connection* conn, int state, int auth) {
+    OSMutexLocker registry(&g_mutexWsCliList);
+    t_ws_client* client = Find_Client(conn);
+    if (client == nullptr) return 0;
+    client->conn_state = state;
+    client->auth_flag = auth;
+    return 1;
+}
+
+int SetWebsocketConnSuccess(const mg_connection* conn) {
+    OSMutexLocker registry(&g_mutexWsCliList);
+    t_ws_client* client = Find_Client(conn);
+    if (client == nullptr) return 0;
+    const bool was_logged_in = client->auth_flag != 0;
+    client->conn_state = 2;
+    client->auth_flag = 1;
+    if (!was_logged_in) AddAppOnlineNum();
+    return 1;
+}
+
+int GetWSSNnum(const mg_connection* conn, int32_t* sn, int64_t* conn_time) {
+    OSMutexLocker registry(&g_mutexWsCliList);
+    const t_ws_client* client = Find_Client(conn);
+    if (client == nullptr) return 0;
+    *sn = client->sn_num;
+    *conn_time = client->conn_time_ms;
+    return 1;
+}
+
+int CheckIfAuth(const mg_connection* conn) {
+    OSMutexLocker registry(&g_mutexWsCliList);
+    const t_ws_client* client = Find_Client(conn);
+    if (client == nullptr) return 0;
+    return client->auth_flag ? 1 : 2;
+}
+
+void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len) {
+    LOG_INFO("Rezudezi : signal send ==> ready to send data to web , data len :  %d",
+             static_cast<int>(strlen(data)));
+    Write_Text_Frame(conn, data, len);
+}
+
+void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
+    OSMutexLocker registry(&g_mutexWsCliList);
+    for (const t_ws_client& client : kt_clientconnlist) {
+        if (client.conn_state <= 0 || !client.auth_flag) continue;
+        LOG_INFO("Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
+                 data, static_cast<int>(strlen(data)));
+        Write_Text_Frame(client.conn, data, len);
+    }
+}
+
+int GetAppOnlineNum() { return g_App_Num.load(std::memory_order_relaxed); }
+
+void AddAppOnlineNum() {
+    OSMutexLocker online(&g_lockOnlineNum);
+    const int32_t now = ++g_App_Num;
+    LOG_INFO("Rezudezi : Online num [%d]", now);
+}
+
+void DeleteAppOnlineNum() {
+    OSMutexLocker online(&g_lockOnlineNum);
+    if (--g_App_Num < 0) {
+        char text[kAssertTextSize];
+        snprintf(text, sizeof(text), "_Assert: %s, %d", __FILE__, __LINE__);
+        MyAssert(text);
+        g_App_Num = 0;
+    }
+    LOG_INFO("Rezudezi : Online num [%d]", g_App_Num.load());
+}
+
+void mg_close_cur_connection(mg_connection* conn) { mg_close_connection(conn); }
 
 // ===========================================================================
 // Shell commands

@@ -23,6 +23,8 @@ struct uri_list {
 };
 
 typedef void (*websocket_msg_handler)(mg_connection* conn, char* data, int len);
+// Receives every text frame of "/websocket"; set once before clients arrive.
+extern websocket_msg_handler my_websocket_handler;
 
 mg_context* ServerStart(const web_options* options, void* user_data);
 void List_All_ServerPort(mg_context* ctx);
@@ -33,6 +35,34 @@ int Civetweb_check_WEBSOCKET_feature();
 int Civetweb_check_SSL_feature();
 int init_ssl(void* ssl_ctx, void* user_data);
 int log_message(const mg_connection* conn, const char* message);
+
+// ---- WebSocket client registry -------------------------------------------
+
+struct t_ws_client {
+    mg_connection* conn;
+    int32_t sn_num;
+    int64_t conn_time_ms;
+    int32_t conn_state;  // 1 joined, 2 ready (handshake done)
+    int32_t auth_flag;   // 1 logged in
+};
+
+// First serial number handed to a WebSocket connection.
+const int32_t WS_FIRST_SN = 30001;
+
+int WebSocketConnectHandler(const mg_connection* conn, void* cbdata);
+void WebSocketReadyHandler(mg_connection* conn, void* cbdata);
+int WebsocketDataHandler(mg_connection* conn, int flags, char* data, size_t len, void* cbdata);
+void WebSocketCloseHandler(const mg_connection* conn, void* cbdata);
+int SetWebsocketConnVal(const mg_connection* conn, int state, int auth);
+int SetWebsocketConnSuccess(const mg_connection* conn);
+int GetWSSNnum(const mg_connection* conn, int32_t* sn, int64_t* conn_time);
+int CheckIfAuth(const mg_connection* conn);
+void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len);
+void Send_Data_To_ALLWebsocket(const char* data, size_t len);
+int GetAppOnlineNum();
+void AddAppOnlineNum();
+void DeleteAppOnlineNum();
+void mg_close_cur_connection(mg_connection* conn);
 
 // ---- shell ----------------------------------------------------------------
 
