@@ -3,6 +3,8 @@
 #ifndef KT_PROCESS_QR370_H
 #define KT_PROCESS_QR370_H
 
+#include <stddef.h>
+
 #include <string>
 
 // ---- file helpers -----------------------------------------------------------
@@ -26,9 +28,39 @@ int Get_File_Key_Value(const char* file, const char* key, char* buf, int size);
 // Appends the output of "script argument" to buf.
 int Get_ServiceFile_Key_Value(const char* script, const char* argument, char* buf, int size);
 
-// ---- WebSocket session ------------------------------------------------------
+// ---- fixed responses ----------------------------------------------------------
 
 struct mg_connection;
+
+int send_http_ok_rsp(mg_connection* conn);
+int send_http_error_rsp(mg_connection* conn);
+int send_http_pwd_success_rsp(mg_connection* conn);
+int send_http_pwd_fail_rsp(mg_connection* conn);
+int send_http_file_notfound_rsp(mg_connection* conn);
+// Chunked attachment download of path under name; the head goes out before
+// the file is opened.
+int send_http_file_found_rsp(mg_connection* conn, const char* path, const char* name);
+
+// ---- zone API -----------------------------------------------------------------
+
+int Zone_Json_Handler(mg_connection* conn, void* cbdata);
+int Zone_Page_Handler(mg_connection* conn, void* cbdata);
+int Upload_Zone_File_Handler(mg_connection* conn, void* cbdata);
+int Download_Zone_Json_Handler(mg_connection* conn, void* cbdata);
+int Download_Zone_Page_Handler(mg_connection* conn, void* cbdata);
+int zone_file_found(const char* key, const char* filename, char* path, size_t pathlen,
+                    void* user_data);
+int zone_file_get(const char* key, const char* value, size_t valuelen, void* user_data);
+int zone_file_store(const char* path, long long file_size, void* user_data);
+
+int Check_Zone_Pw_Handler(mg_connection* conn, void* cbdata);
+// 0 when the query's first four fields all carry known keys, -1 otherwise.
+int Parse_Zone_PW(char* query, std::string& cmdtype, std::string& cmdstr, std::string& username,
+                  std::string& passwd);
+// 0 listed; -5 an empty line ended the list; -3 end of file; -1 no file.
+int Zone_Verify_Password(std::string& username, std::string& passwd);
+
+// ---- WebSocket session ------------------------------------------------------
 
 // Handles one text frame of a WebSocket client: login, command, private query.
 void websocket_handler(mg_connection* conn, char* data, int len);

@@ -28,6 +28,13 @@
 
 extern char** environ;
 
+namespace {
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+typedef std::unique_ptr<FILE, FileCloser> FilePtr;
+}  // namespace
+
 void kt_log(log4cpp::Priority::Value priority, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -177,6 +184,131 @@ void ServerStop(mg_context* ctx) { mg_stop(ctx); }
 int Civetweb_check_WEBSOCKET_feature() { return mg_check_feature(16); }
 
 int Civetweb_check_SSL_feature() { return mg_check_feature(2); }
+
+// ===========================================================================
+// Response writers
+// ===========================================================================
+
+namespace {
+
+const size_t kHtmlBlock = 1024;
+const size_t kChunkBlock = 2000;     // no data chunk exceeds this
+const size_t kFrameBlock = 204800;   // one read of a stream frame
+
+const char kJsonHead[] =
+    "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
+    "Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n";
+const char kHtmlHeadFormat[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
+    "Content-Length: %d\r\nAccept-Ranges: bytes\r\n\r\n";
+const char kStreamHead[] =
+    "HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: close\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=--w00t\r\n\r\n";
+const char kFrameHeadFormat[] = "--w00t\r\nContent-Type: image/jpeg\r\nContent-Length: %lu\r\n\r\n";
+const char kLineEnd[] = "\r\n";
+
+// Opens a file that stat can see; null otherwise (size left untouched).
+FilePtr Open_Stated(const char* path, struct stat* st) {
+    if (stat(path, st) != 0) return FilePtr();
+    return FilePtr(fopen(path, "rb"));
+}
+
+}  // namespace
+
+int send_chunk_file(mg_connection* conn, const char* path) {
+    struct stat st;
+    FilePtr file = Open_Stated(path, &st);
+    if (!file) {
+        LOG_ERROR("open file error");
+        return 1;
+    }
+    std::unique_ptr<char[]> block(new char[kChunkBlock]);
+    size_t n;
+    while ((n = fread(block.get(), 1, kChunkBlock, file.get())) > 0) {
+        if (mg_send_chunk(conn, block.get(), static_cast<unsigned>(n)) < 0) {
+            LOG_ERROR("mg_send_chunk error");
+            return 0;
+        }
+    }
+    mg_send_chunk(conn, "", 0);
+    return 1;
+}
+
+int send_json_data(mg_connection* conn, const char* text) {
+    mg_printf(conn, "%s", kJsonHead);
+    mg_printf(conn, "%s", text);
+    return 0;
+}
+
+int send_html_file(mg_connection* conn, const char* path) {
+    const int32_t size = get_file_size(path);
+    LOG_INFO("Rezudezi : %s size is %d", path, size);
+    if (size == -1) return -1;
+    mg_printf(conn, kHtmlHeadFormat, size);
+    return Sendhtml(conn, path);
+}
+
+int Sendhtml(mg_connection* conn, const char* path) {
+    struct stat st;
+    FilePtr file = Open_Stated(path, &st);
+    if (!file) {
+        LOG_ERROR("send file error");
+        return -1;
+    }
+    char block[kHtmlBlock];
+    int total = 0;
+    size_t n;
+    while ((n = fread(block, 1, sizeof(block), file.get())) > 0) {
+        int written = mg_write(conn, block, n);
+        if (written <= 0) {
+            LOG_ERROR("write error");
+            return -1;
+        }
+        total += written;
+    }
+    file.reset();
+    mg_write(conn, kLineEnd, 2);
+    return total;
+}
+
+int send_jpg_stream_file(mg_connection* conn, const char* path) {
+    mg_printf(conn, "%s", kStreamHead);
+    // The stream holds its worker until the client leaves; a stopping
+    // server ends it too, so shutdown never waits on a viewer.
+    while (sendjpgstream(conn, path) != 0 && exitNow == 0) sleep(1);
+    return 1;
+}
+
+int sendjpgstream(mg_connection* conn, const char* path) {
+    struct stat st;
+    FilePtr file = Open_Stated(path, &st);
+    if (!file) return 0;
+    mg_printf(conn, kFrameHeadFormat, static_cast<unsigned long>(st.st_size));
+    // 200 KiB is too much for a worker's stack on the device.
+    std::unique_ptr<char[]> block(new char[kFrameBlock]);
+    size_t n;
+    while ((n = fread(block.get(), 1, kFrameBlock, file.get())) > 0) {
+        if (mg_write(conn, block.get(), n) <= 0) return 0;
+    }
+    file.reset();
+    mg_write(conn, kLineEnd, 2);
+    return 1;
+}
+
+// ===========================================================================
+// Multipart forms
+// ===========================================================================
+
+int Set_Formdata_Handler(mg_connection* conn, mg_form_data_handler* handler) {
+    return mg_handle_form_request(conn, handler);
+}
+
+void Set_Request_State(mg_connection* conn, void* block) {
+    mg_context* ctx = mg_get_context(conn);
+    mg_lock_context(ctx);
+    mg_set_user_connection_data(conn, block);
+    mg_unlock_context(ctx);
+}
 
 // ===========================================================================
 // WebSocket client registry
@@ -381,11 +513,6 @@ namespace {
 
 // Bytes per read of command output: longer lines arrive in pieces.
 const int kOutputLineSize = 2018;
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-typedef std::unique_ptr<FILE, FileCloser> FilePtr;
 
 // Starts "/bin/sh -c cmd" without copying the server's address space (spawn,
 // not fork: a forked 50-thread server would copy its page tables on every
@@ -643,10 +770,7 @@ int64_t get_time_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-namespace {
-
-// Reads one line as getline does (line end included); false at the end.
-bool Read_Line(FILE* f, std::string& line) {
+bool Read_File_Line(FILE* f, std::string& line) {
     line.clear();
     int c;
     while ((c = fgetc_unlocked(f)) != EOF) {
@@ -655,6 +779,8 @@ bool Read_Line(FILE* f, std::string& line) {
     }
     return !line.empty();
 }
+
+namespace {
 
 void Close_File(FILE* f) {
     if (fclose(f) != 0) perror("close ");
@@ -675,7 +801,7 @@ int Get_Line_From_File(const char* path, std::string& line, int number) {
     }
     std::string current;
     for (int i = 1; i <= number; i++) {
-        if (!Read_Line(f, current)) {
+        if (!Read_File_Line(f, current)) {
             LOG_WARN("file not exist %d line", number);
             return -3;
         }
@@ -695,7 +821,7 @@ int Analyze_Key_Value_File(const char* path, std::string& out, const char* joine
     std::unique_ptr<FILE, void (*)(FILE*)> file(f, Close_File);
     std::string line;
     int number = 0;
-    while (Read_Line(f, line)) {
+    while (Read_File_Line(f, line)) {
         number++;
         Delete_String_Terminate_Char(line);
         if (Analyze_Comment_Char(line, "#") < 0) continue;

@@ -4,9 +4,15 @@
 #define KT_WEBSERVER_H
 
 #include <stdint.h>
+#include <stdio.h>
+#include <atomic>
 #include <string>
 
 #include "civetweb.h"
+
+// The process's stop flag, defined by the process entry: non-zero ends the
+// wait loop, and open image streams end with it.
+extern std::atomic<int> exitNow;
 
 // ---- server start ---------------------------------------------------------
 
@@ -35,6 +41,38 @@ int Civetweb_check_WEBSOCKET_feature();
 int Civetweb_check_SSL_feature();
 int init_ssl(void* ssl_ctx, void* user_data);
 int log_message(const mg_connection* conn, const char* message);
+
+// ---- response writers ------------------------------------------------------
+
+// Body of a chunked download (2000-byte chunks and the last chunk); the
+// caller has written the head. 1 sent or file not opened, 0 a chunk failed.
+int send_chunk_file(mg_connection* conn, const char* path);
+// JSON head, then text unchanged; the body ends when the connection closes.
+int send_json_data(mg_connection* conn, const char* text);
+// HTML head with the file's size, the file and "\r\n"; -1 on failure.
+int send_html_file(mg_connection* conn, const char* path);
+int Sendhtml(mg_connection* conn, const char* path);
+// Multipart JPEG stream of the file, a frame a second, until the client goes
+// away, the file is missing, or the server stops. Always 1.
+int send_jpg_stream_file(mg_connection* conn, const char* path);
+int sendjpgstream(mg_connection* conn, const char* path);
+
+// ---- multipart forms ---------------------------------------------------------
+
+// Field codes a field callback answers the form parser with.
+enum {
+    FORM_FIELD_SKIP = 0,   // go on with the next field
+    FORM_FIELD_GET = 1,    // hand the value to the value callback
+    FORM_FIELD_STORE = 2,  // store the contents at the path written
+    FORM_FIELD_ABORT = 16  // read no further fields
+};
+
+// Runs the library's form parser: the number of fields, negative when the
+// request cannot be read as a form.
+int Set_Formdata_Handler(mg_connection* conn, mg_form_data_handler* handler);
+// Registers a handler's per-request block as the connection's user data,
+// under the server context lock.
+void Set_Request_State(mg_connection* conn, void* block);
 
 // ---- WebSocket client registry -------------------------------------------
 
@@ -92,6 +130,8 @@ int Analyze_Comment_Char(std::string& line, const char* marker);
 
 int32_t get_file_size(const char* path);
 int64_t get_time_ms();
+// Reads the next line of f, line end included; false at the end of the file.
+bool Read_File_Line(FILE* f, std::string& line);
 int Get_Line_From_File(const char* path, std::string& line, int number);
 int Analyze_Key_Value_File(const char* path, std::string& out, const char* joiner);
 void FileToString(const char* path, std::string& text);
