@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -65,14 +66,30 @@ int Send(const std::string& data, int32_t sn = 1, int64_t conn = 2, int64_t at =
     return SendCommand(&req);
 }
 
-int ConnectRaw(const std::string& path) {
+sockaddr_un Addr(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    return addr;
+}
+
+int ConnectRaw(const std::string& path) {
+    sockaddr_un addr = Addr(path);
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
     close(fd);
     return -1;
+}
+
+// A bound socket file; listening only when backlog >= 0.
+int BindAt(const std::string& path, int backlog) {
+    sockaddr_un addr = Addr(path);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    if (backlog >= 0) {
+        EXPECT_EQ(listen(fd, backlog), 0);
+    }
+    return fd;
 }
 
 // A plain second client, to see what the service sends to others.
@@ -217,12 +234,7 @@ TEST_F(DevLinkTest, InitFailsWithoutServiceAndCleanupIsSafe) {
     UnInit();
 
     // A socket file left behind by a dead service has nobody listening.
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_.c_str());
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    close(fd);
+    close(BindAt(sock_, -1));
     EXPECT_NE(Init(1, OnResponse), 0);
 
     // The stale file is no obstacle for a fresh service.
@@ -268,10 +280,12 @@ TEST_F(DevLinkTest, ConcurrentSendersNeverInterleave) {
     StartSim();
     ASSERT_EQ(Init(1, OnResponse), 0);
     constexpr int kThreads = 8, kPerThread = 200;
-    // Large enough that one frame takes several socket writes.
+    // Every fourth frame is too large for one socket buffer chunk, so
+    // unserialized senders would splice their bytes into each other.
     auto body = [](int t, int j) {
+        size_t size = j % 4 == 0 ? 70000 + j : 300 + j;
         return "T" + std::to_string(t) + " " + std::to_string(j) + "\n" +
-               std::string(3000 + j, static_cast<char>('a' + t));
+               std::string(size, static_cast<char>('a' + t));
     };
     std::atomic<int> failures{0};
     std::vector<std::thread> senders;
@@ -298,7 +312,7 @@ TEST_F(DevLinkTest, ConcurrentSendersNeverInterleave) {
 
 // ---- losing and regaining the service ----
 
-TEST_F(DevLinkTest, ReconnectsAfterServiceIsKilledAndRestarted) {
+TEST_F(DevLinkTest, ReconnectsAfterServiceRestartAndStopsCleanly) {
     StartSim();
     ASSERT_EQ(Init(1, OnResponse), 0);
     ASSERT_EQ(Send("echo one"), 0);
@@ -324,16 +338,13 @@ TEST_F(DevLinkTest, ReconnectsAfterServiceIsKilledAndRestarted) {
     }
     ASSERT_TRUE(back);
     EXPECT_EQ(Responses()[1], "again");
-}
 
-TEST_F(DevLinkTest, UnInitDuringBackoffAfterOrderlyServiceExit) {
-    StartSim();
-    ASSERT_EQ(Init(1, OnResponse), 0);
+    // An orderly exit cleans up after itself; the link retries meanwhile.
     int status = StopSim(SIGTERM);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(access(sock_.c_str(), F_OK), 0) << "socket file left behind";
-    std::this_thread::sleep_for(300ms);  // reader now retries with back-off
+    std::this_thread::sleep_for(300ms);  // reader now in its back-off wait
     auto done = std::async(std::launch::async, [] { UnInit(); });
     if (done.wait_for(10s) != std::future_status::ready) {
         ADD_FAILURE() << "UnInit hangs during reconnect back-off";
@@ -343,20 +354,31 @@ TEST_F(DevLinkTest, UnInitDuringBackoffAfterOrderlyServiceExit) {
 
 TEST_F(DevLinkTest, StuckServiceCostsASenderAtMostTheTimeout) {
     // A listener that accepts into its backlog but never reads.
-    int lfd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_.c_str());
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(lfd, 8), 0);
+    int lfd = BindAt(sock_, 8);
     ASSERT_EQ(Init(1, OnResponse), 0);
-    const std::string big(256 * 1024, 'z');
-    auto t0 = Clock::now();
-    int sent = 0;
-    while (sent < 64 && Send(big) == 0) ++sent;
-    EXPECT_LT(sent, 64);
-    EXPECT_LT(Clock::now() - t0, 10s);
+    auto sending = std::async(std::launch::async, [] {
+        const std::string big(256 * 1024, 'z');
+        int sent = 0;
+        while (sent < 64 && Send(big) == 0) ++sent;
+        return sent;
+    });
+    if (sending.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "SendCommand blocks on a service that does not read";
+        _exit(1);  // the stuck thread cannot be recovered
+    }
+    EXPECT_LT(sending.get(), 64);
+    // Half a frame went out: that connection is finished, and the link
+    // must dial a fresh one by itself.
+    ASSERT_EQ(fcntl(lfd, F_SETFL, O_NONBLOCK), 0);
+    std::vector<int> accepted;
+    for (int i = 0; i < 500 && accepted.size() < 2; ++i) {
+        int fd = accept(lfd, nullptr, nullptr);
+        if (fd >= 0) accepted.push_back(fd);
+        else std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(accepted.size(), 2u);
     UnInit();
+    for (int fd : accepted) close(fd);
     close(lfd);
 }
 
@@ -387,19 +409,6 @@ TEST_F(DevLinkTest, BroadcastAndBurstReachEveryClient) {
     EXPECT_EQ(raw.Ask("burst 1000000 1 slow"), "ok: burst 1000000 at 1/s");
 }
 
-TEST_F(DevLinkTest, ControllerModelAnswers) {
-    StartSim();
-    RawClient raw(sock_);
-    EXPECT_EQ(raw.Ask("list"), "devices: tx: tx1 tx2 tx3 tx4; rx: rx1 rx2 rx3 rx4");
-    EXPECT_EQ(raw.Ask("route TX2 rx3\n"), "ok: tx2 -> rx3");
-    EXPECT_EQ(raw.Ask("status"), "status: rx1<-none rx2<-none rx3<-tx2 rx4<-none");
-    EXPECT_EQ(raw.Ask("route tx5 rx1"), "error: no such transmitter: tx5");
-    EXPECT_EQ(raw.Ask("route tx1 rx0"), "error: no such receiver: rx0");
-    EXPECT_EQ(raw.Ask("unroute rx3"), "ok: rx3 unrouted");
-    EXPECT_EQ(raw.Ask("frobnicate now"), "error: unknown command: frobnicate");
-    EXPECT_EQ(raw.Ask(""), "error: empty command");
-}
-
 TEST_F(DevLinkTest, MalformedClientIsDroppedAlone) {
     StartSim();
     ASSERT_EQ(Init(1, OnResponse), 0);
@@ -420,17 +429,23 @@ TEST_F(DevLinkTest, MalformedClientIsDroppedAlone) {
 
 TEST(OSMutexTest, RecursiveAndExclusive) {
     OSMutex m;
-    m.Lock();
-    m.RecursiveLock();  // would deadlock on a plain mutex
     std::atomic<bool> got{false};
-    std::thread other([&] { m.Lock(); got = true; m.Unlock(); });
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(got.load());
-    m.RecursiveUnlock();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(got.load()) << "released after one of two unlocks";
-    m.Unlock();
-    other.join();
+    auto body = std::async(std::launch::async, [&] {
+        m.Lock();
+        m.RecursiveLock();  // would deadlock on a plain mutex
+        std::thread other([&] { m.Lock(); got = true; m.Unlock(); });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(got.load());
+        m.RecursiveUnlock();
+        std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(got.load()) << "released after one of two unlocks";
+        m.Unlock();
+        other.join();
+    });
+    if (body.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "second lock by the holder deadlocked";
+        _exit(1);
+    }
     EXPECT_TRUE(got.load());
 }
 
