@@ -9,7 +9,11 @@
 #include <string>
 
 #include <log4cpp/Category.hh>
+#include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/PatternLayout.hh>
 #include <log4cpp/PropertyConfigurator.hh>
+
+#include <iostream>
 
 #include "IPtask.h"
 #include "devpath.h"
@@ -36,26 +40,26 @@ const int kWaitSeconds = 5;
 // The fixed route table. Rows whose handlers are not served yet stay null and
 // are skipped with a warning at registration.
 const uri_list kRoutes[] = {
-    {"/custom$", nullptr, nullptr},
-    {"/login", nullptr, nullptr},
-    {"/upgrade", nullptr, nullptr},
-    {"/get_custom_info", nullptr, nullptr},
-    {"/custom_upload$", nullptr, nullptr},
-    {"/downloadCustom", nullptr, nullptr},
-    {"/custom_restore", nullptr, nullptr},
+    {"/custom$", CustomHandler, nullptr},
+    {"/login", LoginHandler, nullptr},
+    {"/upgrade", Upload_File_Handler, nullptr},
+    {"/get_custom_info", Get_Custom_Info_Handler, nullptr},
+    {"/custom_upload$", Custom_Upload_Handler, nullptr},
+    {"/downloadCustom", Download_Custom_Handler, nullptr},
+    {"/custom_restore", Custom_Restore_Handler, nullptr},
     {"/api/v1/zones/info", Zone_Json_Handler, nullptr},
     {"/api/v1/zones/passwd", Upload_Zone_File_Handler, nullptr},
     {"/api/v1/action", Check_Zone_Pw_Handler, nullptr},
     {"/api/v1/zones/page", Zone_Page_Handler, nullptr},
     {"/api/v1/upload/public_tx_preview", Upload_Zone_File_Handler, nullptr},
-    {"/stream", nullptr, nullptr},
-    {"/scene", nullptr, nullptr},
-    {"/update_device", nullptr, nullptr},
-    {"/getTxRxList", nullptr, nullptr},
-    {"/scene_upload", nullptr, nullptr},
-    {"/getUpgrade", nullptr, nullptr},
-    {"/marlo$", nullptr, nullptr},
-    {"/log$", nullptr, nullptr},
+    {"/stream", Stream_Handler, nullptr},
+    {"/scene", Scene_Handler, nullptr},
+    {"/update_device", Update_Device_Handler, nullptr},
+    {"/getTxRxList", Get_TXRX_List_Handler, nullptr},
+    {"/scene_upload", Scene_Upload_Handler, nullptr},
+    {"/getUpgrade", GET_Upgrade_Handler, nullptr},
+    {"/marlo$", Marlo_Info_Handler, nullptr},
+    {"/log$", Log_Handler, nullptr},
 };
 const int kRouteCount = sizeof(kRoutes) / sizeof(kRoutes[0]);
 static_assert(kRouteCount == 20, "the device front-end relies on twenty routes");
@@ -71,6 +75,17 @@ WEB_START_MODE Start_Mode(const std::string& text) {
         if (text == m.text) return m.mode;
     }
     return WEB_MODE_BOTH;
+}
+
+// Until the logging configuration is read, log lines (such as the warning
+// for a missing certificate) go to standard output, like the other messages
+// of the start; the configuration then replaces this appender.
+void Log_To_Stdout_Until_Configured() {
+    auto* appender = new log4cpp::OstreamAppender("startup", &std::cout);
+    auto* layout = new log4cpp::PatternLayout();
+    layout->setConversionPattern("[%p] %m%n");
+    appender->setLayout(layout);
+    log4cpp::Category::getRoot().addAppender(appender);
 }
 
 void Stop_Signals(sigset_t* set) {
@@ -126,6 +141,7 @@ int main(int argc, char** argv) {
 
     if (GetConfFile(argc, argv) == -1) return -1;
 
+    Log_To_Stdout_Until_Configured();
     ConfInfoParam conf;
     const char* conf_path = dev_path(PATH_WEBCONF_XML);
     if (GetConfParamfromxml(conf_path, &conf, Start_Mode(webconfig.mode)) != 1) {
