@@ -65,6 +65,35 @@ userName1=operator
 userPassWord1=operator123
 PROPS
 
+# System password file of the device with the user "ubuntu" (initial
+# password ubuntu123) and its backup copy, which a customization restore puts
+# back. Kept when present: a password changed in the sandbox stays.
+if [ ! -f "$ROOT/etc/shadow" ]; then
+  hash=$(printf '%s\n' ubuntu123 | openssl passwd -6 -stdin)
+  printf 'root:*:19700:0:99999:7:::\nubuntu:%s:19700:0:99999:7:::\n' "$hash" > "$ROOT/etc/shadow"
+  chmod 0640 "$ROOT/etc/shadow"
+fi
+[ -f "$ROOT/etc/shadow-" ] || cp -p "$ROOT/etc/shadow" "$ROOT/etc/shadow-"
+
+# Customization of the web pages: current settings and the factory copies a
+# restore puts back (images are 1x1 placeholders).
+CUSTOM=$WEBROOT/customization
+pixel() { [ -f "$1" ] || echo R0lGODlhAQABAIAAAAAAAP///yH5BAEAAAAALAAAAAABAAEAAAIBRAA7 | base64 -d > "$1"; }
+keep() { [ -f "$1" ] || printf '%b' "$2" > "$1"; }
+for img in banner loginUp loginDown previewImage; do
+  pixel "$CUSTOM/${img}Backup.jpg"
+  [ -f "$CUSTOM/$img.jpg" ] || cp "$CUSTOM/${img}Backup.jpg" "$CUSTOM/$img.jpg"
+done
+pixel "$WEBROOT/favicon.ico.bak"
+[ -f "$WEBROOT/favicon.ico" ] || cp "$WEBROOT/favicon.ico.bak" "$WEBROOT/favicon.ico"
+keep "$CUSTOM/custom.properties.bak" 'webTitle=Controller\nlanguage=en\n'
+keep "$CLASSES/custom_en_US.properties.bak" 'login_title=Welcome\n'
+keep "$CLASSES/userdevice.properties.bak" 'TRUENAME_REPLACEMENT=false\n'
+for f in "$CUSTOM/custom.properties" "$CLASSES/custom_en_US.properties" \
+         "$CLASSES/userdevice.properties"; do
+  [ -f "$f" ] || cp "$f.bak" "$f"
+done
+
 # Pages of the sandbox web root; a page changed in the tree is kept.
 for page in "$HERE"/webroot/*; do
   [ -f "$WEBROOT/$(basename "$page")" ] || cp "$page" "$WEBROOT/"
@@ -82,9 +111,16 @@ if [ -d "$HERE/device" ]; then
   for f in "$HERE"/device/*; do
     [ -f "$f" ] || continue
     case "$(basename "$f")" in
-      getServiceParam.sh|xml2JSON.sh) install -m 0755 "$f" "$WEBROOT/civetweb/" ;;
+      getServiceParam.sh) install -m 0755 "$f" "$WEBROOT/civetweb/" ;;
+      xml2JSON.sh) install -D -m 0755 "$f" "$WEBROOT/civetweb/xml2json/Demo/xml2JSON.sh" ;;
       *) install -m 0755 "$f" "$ROOT/usr/local/bin/" ;;
     esac
   done
+fi
+# The scene converter program of this build, beside its script (the
+# script answers "0" with a reason while the program is not built yet).
+CONVERTER=${KT_BUILD_DIR:-$HERE/../build}/xml2json
+if [ -x "$CONVERTER" ]; then
+  install -D -m 0755 "$CONVERTER" "$WEBROOT/civetweb/xml2json/Demo/xml2json"
 fi
 echo "$ROOT"

@@ -6,6 +6,12 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "IPtask.h"
 #include "devpath.h"
 #include "log.h"
@@ -199,7 +205,14 @@ int Decide_Form_Field(const form_field* table, size_t rows, const char* key, con
     const bool has_name = filename != nullptr && filename[0] != '\0';
     if (row.needs_file_name && !has_name) return FORM_FIELD_SKIP;
     const char* name = has_name ? GET_NAME_FROM_PATH(filename) : "";
-    snprintf(path, pathlen, row.file_format, dev_path(row.dir), name);
+    // A file stored under the client's name must stay inside its directory.
+    if (row.use_file_name &&
+        (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)) {
+        return FORM_FIELD_SKIP;
+    }
+    const int len = snprintf(path, pathlen, row.file_format, dev_path(row.dir), name);
+    // A cut path would name another file (or the directory itself).
+    if (len < 0 || static_cast<size_t>(len) >= pathlen) return FORM_FIELD_SKIP;
     if (flags) *flags |= row.flag;
     return FORM_FIELD_STORE;
 }
@@ -464,6 +477,495 @@ int Check_Zone_Pw_Handler(mg_connection* conn, void* /*cbdata*/) {
 }
 
 // ===========================================================================
+// Maintenance: firmware upgrade, web customization, system password
+// ===========================================================================
+
+namespace {
+
+const size_t kUpgradeBufSize = 1024;  // a package path, a command
+const size_t kCustomCmdSize = 1024;   // property and restore commands
+const size_t kCustomValueSize = 1024; // one property read back
+const size_t kTruenameSlack = 200;
+const size_t kPwdSlotSize = 100;      // 99 characters and the terminator
+const size_t kPwdOutputSize = 1024;
+// The form parser hands a long value over in pieces; a value is acted on
+// once complete, and one beyond this size is refused whole rather than
+// stored cut. No title or password comes near it.
+const size_t kMaxValueSize = 16 * 1024;
+
+// Monotonic times of the last accepted and the last stored upgrade file,
+// only for the store's log line.
+std::atomic<int64_t> findtime{0};
+std::atomic<int64_t> storetime{0};
+
+const form_field kUpgradeFields[] = {
+    {"web", PATH_UPGRADE_DIR, "%s/web.bin", true, false, 0},
+    {"ktcmd", PATH_UPGRADE_DIR, "%s/ktcmd.bin", true, false, 0},
+};
+
+const mg_form_data_handler kUpgradeForm = {upload_file_found, upload_file_get, upload_file_store,
+                                           nullptr};
+
+// The command package runs first: the web package may rely on what it set up.
+const char* const kUpgradePackages[] = {"%s/ktcmd.bin", "%s/web.bin"};
+
+void Run_Package(const char* format) {
+    char path[kUpgradeBufSize] = {0};
+    snprintf(path, sizeof(path), format, dev_path(PATH_UPGRADE_DIR));
+    if (ACCESS_FILE_EXIT_R_OK(path) == -1) return;
+    // A package's own result is not looked at: the reboot follows anyway.
+    const std::string quoted = Shell_Quote(path);
+    Run_Formatted(kUpgradeBufSize, "chmod +x %s", quoted);
+    Run_Formatted(kUpgradeBufSize, "%s", quoted);
+    LOG_INFO("Rezudezi : upgrade %s finish", path);
+}
+
+void Reboot_Device() { Run_Formatted(kCustomCmdSize, "%s", Shell_Quote(dev_path(PATH_REBOOT))); }
+
+// ---- customization form ----
+
+const form_field kCustomFields[] = {
+    {"banner", PATH_CUSTOMIZATION_DIR, "%s/banner.jpg", true, false, 0},
+    {"loginUp", PATH_CUSTOMIZATION_DIR, "%s/loginUp.jpg", true, false, 0},
+    {"loginDown", PATH_CUSTOMIZATION_DIR, "%s/loginDown.jpg", true, false, 0},
+    {"ipadlogo", PATH_CUSTOMIZATION_DIR, "%s/logoforipad.png", true, false, 0},
+    {"windowslogo", PATH_CUSTOMIZATION_DIR, "%s/logoforwindows.png", true, false, 0},
+    {"previewImage", PATH_CUSTOMIZATION_DIR, "%s/previewImage.jpg", true, false, 0},
+    {"icon", PATH_WEB_ROOT, "%s/favicon.ico", true, false, 0},
+    // A text value the front-end reads back as a file, with or without a name.
+    {"version", PATH_CUSTOMIZATION_DIR, "%s/customversion", false, false, 0},
+    {"title", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+    {"login_title", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+    {"truename_replacement", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+    {"language", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+    {"sys_oldPwd", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+    {"sys_newPwd", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+    {"sys_repeatPwd", PATH_CUSTOMIZATION_DIR, nullptr, false, false, 0},
+};
+
+const mg_form_data_handler kCustomForm = {custom_upload_found, custom_upload_get,
+                                          custom_upload_store, nullptr};
+
+enum { PWD_OLD, PWD_NEW, PWD_REPEAT, PWD_SLOTS };
+
+int Store_Truename_Replacement(const char* value);
+
+// What a plain value of the form does: a property setter or a password slot.
+struct custom_value {
+    const char* name;
+    int (*store)(const char* value);
+    int slot;
+};
+
+const custom_value kCustomValues[] = {
+    {"title", Store_Web_Tile, -1},
+    {"login_title", Store_Login_Tile, -1},
+    {"language", Store_Language, -1},
+    {"truename_replacement", Store_Truename_Replacement, -1},
+    {"sys_oldPwd", nullptr, PWD_OLD},
+    {"sys_newPwd", nullptr, PWD_NEW},
+    {"sys_repeatPwd", nullptr, PWD_REPEAT},
+};
+
+// Per-request state of a customization upload, reached by the callbacks
+// through the connection.
+struct custom_upload_state {
+    char pwd[PWD_SLOTS][kPwdSlotSize];  // each NUL-terminated
+    bool pwd_refused;  // a password did not fit its slot: never run with a cut one
+    const custom_value* pending;  // the value being received
+    std::string key;
+    std::string value;
+    bool value_refused;
+};
+
+custom_upload_state* Custom_State(void* user_data) {
+    return static_cast<custom_upload_state*>(
+        mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
+}
+
+void Append_Value(custom_upload_state& state, const char* value, size_t len) {
+    if (state.value.size() + len > kMaxValueSize) {
+        state.value_refused = true;
+        return;
+    }
+    state.value.append(value, len);
+}
+
+void Store_Password(custom_upload_state& state, int slot) {
+    char* text = state.pwd[slot];
+    memset(text, 0, kPwdSlotSize);
+    if (state.value_refused || state.value.size() >= kPwdSlotSize ||
+        state.value.find('\0') != std::string::npos) {
+        LOG_ERROR("%s refused: a password holds at most %zu bytes and no NUL", state.key.c_str(),
+                  kPwdSlotSize - 1);
+        state.pwd_refused = true;
+        return;
+    }
+    memcpy(text, state.value.data(), state.value.size());
+}
+
+// Acts on the value received last, now that it is complete.
+void Finish_Value(custom_upload_state& state) {
+    if (state.pending == nullptr) return;
+    const custom_value& row = *state.pending;
+    state.pending = nullptr;
+    const int len = static_cast<int>(state.value.size());
+    LOG_INFO("Rezudezi : the key is %s\tcopy %d bytes\tlen is %d\tthe value is %s",
+             state.key.c_str(), len, len, state.value.c_str());
+    if (row.slot >= 0) {
+        Store_Password(state, row.slot);
+    } else if (state.value_refused || state.value.find('\0') != std::string::npos) {
+        LOG_ERROR("value of %s refused: longer than %zu bytes or holding a NUL",
+                  state.key.c_str(), kMaxValueSize);
+    } else {
+        row.store(state.value.c_str());
+    }
+}
+
+// Replaces every line beginning with match by "key=value" in file. The value
+// reaches the file byte for byte; one with a line break would split the
+// entry and is refused, as is a command longer than limit.
+int Replace_Property(const char* file, const char* match, const char* key, const char* value,
+                     size_t limit) {
+    if (strpbrk(value, "\r\n") != nullptr) {
+        LOG_ERROR("property value refused: it holds a line break");
+        return -1;
+    }
+    const std::string script =
+        "/^" + Regex_Literal(match) + "/c " + Sed_Text(std::string(key) + "=" + value);
+    return Run_Formatted(limit, "sed -i %s %s", Shell_Quote(script), Shell_Quote(file));
+}
+
+int Store_Truename_Replacement(const char* value) {
+    const char* file = dev_path(PATH_USERDEVICE_PROPERTIES);
+    // A restore deletes the file; the first setting after it starts from the
+    // factory copy.
+    if (ACCESS_FILE_EXIT_R_OK(file) == -1) {
+        Run_Formatted(kCustomCmdSize, "cp %s %s",
+                      Shell_Quote(dev_path(PATH_USERDEVICE_PROPERTIES_BAK)), Shell_Quote(file));
+    }
+    // Room for the value with every byte escaped, the path and the fixed text.
+    const size_t limit = 4 * strlen(value) + strlen(file) + kTruenameSlack;
+    if (Replace_Property(file, "TRUENAME_REPLACEMENT=", "TRUENAME_REPLACEMENT", value, limit) ==
+        -1) {
+        return -1;
+    }
+    return delete_file_terminate(file, dev_path(PATH_CIVETWEB_TEMP));
+}
+
+// Result letters of the password script, as the front-end knows them.
+const struct {
+    char letter;
+    const char* meaning;
+} kPwdLetters[] = {
+    {'0', "Successfully modified"}, {'1', "Not an admin user"},
+    {'2', "The original password is wrong"}, {'3', "Invalid new password"},
+    {'4', "unknown mistake"}, {'5', "Invalid usage"},
+};
+
+const char kPwdInvalidNew = '3';
+const char kPwdUnknownMistake = '4';
+
+// The password change the form carries, if any: the result letter.
+char Password_Step(const custom_upload_state& state) {
+    if (state.pwd_refused) {
+        VerifyPWDStatus(kPwdInvalidNew);
+        return kPwdInvalidNew;
+    }
+    const char* old_pwd = state.pwd[PWD_OLD];
+    const char* new_pwd = state.pwd[PWD_NEW];
+    const char* repeat_pwd = state.pwd[PWD_REPEAT];
+    if (new_pwd[0] == '\0' || old_pwd[0] == '\0' || repeat_pwd[0] == '\0' ||
+        strcmp(new_pwd, repeat_pwd) != 0) {
+        LOG_INFO("Rezudezi : One member is empty,or The two passwords are inconsistent");
+        return '0';
+    }
+    LOG_INFO("Rezudezi : oldpwd : [%s]  newpwd : [%s]  repeatPwd : [%s]", old_pwd, new_pwd,
+             repeat_pwd);
+    char output[kPwdOutputSize] = {0};
+    std::string cmd;
+    if (Format_Command(cmd, kCustomCmdSize, "%s ubuntu %s %s",
+                       Shell_Quote(dev_path(PATH_CHANGEPASSWD_SH)).c_str(),
+                       Shell_Quote(old_pwd).c_str(), Shell_Quote(new_pwd).c_str())) {
+        Get_Excute_Shell_Cmd_Output_Result(cmd.c_str(), output, sizeof(output));
+    }
+    // No letter (nothing printed, or only blanks and control bytes) says
+    // nothing about the change: an unknown mistake, and no reboot.
+    char letter = output[0];
+    if (letter <= ' ' || letter >= 0x7f) {
+        LOG_ERROR("password script gave no result letter");
+        letter = kPwdUnknownMistake;
+    }
+    VerifyPWDStatus(letter);
+    return letter;
+}
+
+// ---- export and restore ----
+
+// The head of the exported package: unlike the other downloads, no
+// access-control header.
+const char kCustomDownloadHead[] =
+    "HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Disposition: "
+    "attachment;filename=\"%s\"\r\nContent-Type: application/octet-stream\r\n"
+    "Transfer-Encoding: chunked\r\n\r\n";
+
+// A factory copy put back by the restore; a null name means the id is the
+// file itself, otherwise the name is in the id's directory.
+struct factory_copy {
+    DevPathId from;
+    const char* from_name;
+    DevPathId to;
+    const char* to_name;
+};
+
+const factory_copy kFactoryCopies[] = {
+    {PATH_WEB_ROOT, "favicon.ico.bak", PATH_WEB_ROOT, "favicon.ico"},
+    {PATH_CUSTOMIZATION_DIR, "bannerBackup.jpg", PATH_CUSTOMIZATION_DIR, "banner.jpg"},
+    {PATH_CUSTOMIZATION_DIR, "loginDownBackup.jpg", PATH_CUSTOMIZATION_DIR, "loginDown.jpg"},
+    {PATH_CUSTOMIZATION_DIR, "loginUpBackup.jpg", PATH_CUSTOMIZATION_DIR, "loginUp.jpg"},
+    {PATH_CUSTOMIZATION_DIR, "previewImageBackup.jpg", PATH_CUSTOMIZATION_DIR,
+     "previewImage.jpg"},
+    {PATH_CUSTOMIZATION_DIR, "custom.properties.bak", PATH_CUSTOMIZATION_DIR,
+     "custom.properties"},
+    {PATH_CUSTOM_EN_PROPERTIES_BAK, nullptr, PATH_CUSTOM_EN_PROPERTIES, nullptr},
+    // The system password goes back to the device's own backup of it.
+    {PATH_SHADOW_BAK, nullptr, PATH_SHADOW, nullptr},
+};
+
+std::string Dev_File(DevPathId id, const char* name) {
+    std::string path = dev_path(id);
+    if (name != nullptr) path += std::string("/") + name;
+    return path;
+}
+
+// Files of the customization that have no factory copy: a restore removes them.
+const char* const kCustomExtras[] = {"customversion", "logoforipad.png", "logoforwindows.png"};
+
+}  // namespace
+
+// ---- firmware upgrade ----
+
+int Upload_File_Handler(mg_connection* conn, void* /*cbdata*/) {
+    const char* dir = dev_path(PATH_UPGRADE_DIR);
+    ACCESS_PATH_EXIST(dir);
+    // Packages of an earlier upgrade must never run again.
+    Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
+    mg_form_data_handler form = kUpgradeForm;
+    form.user_data = conn;
+    const int ret = Set_Formdata_Handler(conn, &form);
+    if (ret < 0) {
+        send_http_error_rsp(conn);
+        LOG_ERROR("ret : %d", ret);
+        return 1;
+    }
+    // The client has its answer before the device goes down.
+    LOG_INFO("Rezudezi : send ok rsp");
+    send_http_ok_rsp(conn);
+    for (const char* package : kUpgradePackages) Run_Package(package);
+    sleep(1);
+    LOG_INFO("Rezudezi : REBOOT");
+    Reboot_Device();
+    return 1;
+}
+
+int GET_Upgrade_Handler(mg_connection* conn, void* /*cbdata*/) {
+    send_http_ok_rsp(conn);
+    return 1;
+}
+
+int upload_file_found(const char* key, const char* filename, char* path, size_t pathlen,
+                      void* /*user_data*/) {
+    LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", key, filename ? filename : "");
+    const int code = Decide_Form_Field(kUpgradeFields, sizeof(kUpgradeFields) / sizeof(kUpgradeFields[0]),
+                                       key, filename, path, pathlen, nullptr);
+    if (code == FORM_FIELD_STORE) findtime = get_time_ms();
+    return code;
+}
+
+int upload_file_get(const char* key, const char* value, size_t valuelen, void* /*user_data*/) {
+    printf("enter function %s\n", __func__);
+    printf("the key is %s\tthe value is %.*s\n", key ? key : "", static_cast<int>(valuelen),
+           value);
+    printf("left function %s\n", __func__);
+    return 0;
+}
+
+int upload_file_store(const char* path, long long file_size, void* /*user_data*/) {
+    storetime = get_time_ms();
+    My_System("sync");
+    LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld  time [%lld]ms\n", path, file_size,
+             static_cast<long long>(storetime - findtime));
+    return 0;
+}
+
+// ---- customization ----
+
+int Store_Web_Tile(const char* value) {
+    const char* file = dev_path(PATH_CUSTOM_PROPERTIES);
+    if (Replace_Property(file, "webTitle", "webTitle", value, kCustomCmdSize) == -1) return -1;
+    // The front-end's reader takes the last line as it stands, line end included.
+    return delete_file_terminate(file, dev_path(PATH_TEMPWEB_TXT));
+}
+
+int Store_Language(const char* value) {
+    return Replace_Property(dev_path(PATH_CUSTOM_PROPERTIES), "language=", "language", value,
+                            kCustomCmdSize);
+}
+
+int Store_Login_Tile(const char* value) {
+    return Replace_Property(dev_path(PATH_CUSTOM_EN_PROPERTIES), "login_title=", "login_title",
+                            value, kCustomCmdSize);
+}
+
+int Get_Web_Tile(char* buf, int size) {
+    return Get_File_Key_Value(dev_path(PATH_CUSTOM_PROPERTIES), "webTitle", buf, size);
+}
+
+int Get_Language(char* buf, int size) {
+    return Get_File_Key_Value(dev_path(PATH_CUSTOM_PROPERTIES), "language=", buf, size);
+}
+
+int Get_Login_Tile(char* buf, int size) {
+    return Get_File_Key_Value(dev_path(PATH_CUSTOM_EN_PROPERTIES), "login_title=", buf, size);
+}
+
+int Get_Custom_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
+    char title[kCustomValueSize] = {0};
+    char language[kCustomValueSize] = {0};
+    char login_title[kCustomValueSize] = {0};
+    Get_Web_Tile(title, sizeof(title));
+    Get_Language(language, sizeof(language));
+    Get_Login_Tile(login_title, sizeof(login_title));
+    delete_terminate_char(title);
+    delete_terminate_char(language);
+    delete_terminate_char(login_title);
+    Json::Value doc;
+    doc["language"] = language;
+    doc["web_title"] = title;
+    doc["login_title"] = login_title;
+    // Sent whole: a document cut at a fixed size would not parse.
+    const std::string text = Json_Write(doc);
+    LOG_INFO("Rezudezi : %s", text.c_str());
+    send_json_data(conn, text.c_str());
+    return 1;
+}
+
+int Custom_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
+    custom_upload_state state{};
+    Set_Request_State(conn, &state);
+    ACCESS_PATH_EXIST(dev_path(PATH_CUSTOMIZATION_DIR));
+    mg_form_data_handler form = kCustomForm;
+    form.user_data = conn;
+    const int ret = Set_Formdata_Handler(conn, &form);
+    Set_Request_State(conn, nullptr);  // the block ends with this call
+    if (ret < 0) {
+        // The value in progress may be cut off: it is dropped, the earlier
+        // ones are in effect.
+        LOG_ERROR("ret : %d", ret);
+    } else {
+        Finish_Value(state);
+    }
+    const char letter = Password_Step(state);
+    char reply[kCustomCmdSize] = {0};
+    // The reply stays JSON whatever letter the script printed.
+    const char* escape = (letter == '"' || letter == '\\') ? "\\" : "";
+    snprintf(reply, sizeof(reply), "{\"result\":\"%s%c\"}", escape, letter);
+    send_json_data(conn, reply);
+    if (letter == '0') Reboot_Device();
+    return 1;
+}
+
+int custom_upload_found(const char* key, const char* filename, char* path, size_t pathlen,
+                        void* user_data) {
+    LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", key, filename ? filename : "");
+    custom_upload_state* state = Custom_State(user_data);
+    if (state != nullptr) Finish_Value(*state);
+    return Decide_Form_Field(kCustomFields, sizeof(kCustomFields) / sizeof(kCustomFields[0]), key,
+                             filename, path, pathlen, nullptr);
+}
+
+int custom_upload_get(const char* key, const char* value, size_t valuelen, void* user_data) {
+    custom_upload_state* state = Custom_State(user_data);
+    if (state == nullptr) return FORM_FIELD_ABORT;
+    // The parser hands a long value over in pieces; the further ones come
+    // with an empty name (a field of that name is refused before this).
+    if (key == nullptr || key[0] == '\0') {
+        if (state->pending != nullptr) Append_Value(*state, value, valuelen);
+        return 0;
+    }
+    Finish_Value(*state);
+    for (const custom_value& row : kCustomValues) {
+        if (strcasecmp(row.name, key) == 0) {
+            state->pending = &row;
+            state->key = key;
+            state->value.clear();
+            state->value_refused = false;
+            Append_Value(*state, value, valuelen);
+            return 0;
+        }
+    }
+    return FORM_FIELD_ABORT;
+}
+
+int custom_upload_store(const char* path, long long file_size, void* /*user_data*/) {
+    Log_Stored(path, file_size);
+    return 0;
+}
+
+int Download_Custom_Handler(mg_connection* conn, void* /*cbdata*/) {
+    const char* list = dev_path(PATH_CUSTOM_TXT);
+    // A list left by an earlier export must not pass for this one's.
+    unlink(list);
+    Run_Formatted(kCustomCmdSize, "%s", Shell_Quote(dev_path(PATH_EXPORT_CUSTOM_SH)));
+    std::string line;
+    if (ACCESS_FILE_EXIT_R_OK(list) == -1 || Get_Line_From_File(list, line, 1) != 0) {
+        send_http_error_rsp(conn);
+        return 1;
+    }
+    Delete_String_Terminate_Char(line);
+    LOG_INFO("Rezudezi : Get filename is %s", line.c_str());
+    std::string head, path;
+    Split_Str(line, "=", head, path);
+    const char* name = GET_NAME_FROM_PATH(path.c_str());
+    LOG_INFO("Rezudezi : task path is %s;file is %s", path.c_str(), name);
+    // A 200 head promises the package: without one the export failed.
+    if (path.empty() || ACCESS_FILE_EXIT_R_OK(path.c_str()) != 0) {
+        send_http_error_rsp(conn);
+        return 1;
+    }
+    mg_printf(conn, kCustomDownloadHead, name);
+    send_chunk_file(conn, path.c_str());
+    return 1;
+}
+
+int Custom_Restore_Handler(mg_connection* /*conn*/, void* /*cbdata*/) {
+    // Nothing is answered: the device goes down at the end.
+    Run_Formatted(kCustomCmdSize, "rm -rf %s", Shell_Quote(dev_path(PATH_USERDEVICE_PROPERTIES)));
+    Run_Formatted(kCustomCmdSize, "rm -rf %s",
+                  Shell_Quote(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[0])));
+    for (const factory_copy& copy : kFactoryCopies) {
+        Run_Formatted(kCustomCmdSize, "cp %s %s", Shell_Quote(Dev_File(copy.from, copy.from_name)),
+                      Shell_Quote(Dev_File(copy.to, copy.to_name)));
+        My_System("sync");
+    }
+    Run_Formatted(kCustomCmdSize, "rm -rf  %s %s",
+                  Shell_Quote(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[1])),
+                  Shell_Quote(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[2])));
+    Run_Formatted(kCustomCmdSize, "%s", Shell_Quote(dev_path(PATH_CLEARCUSTOM_SH)));
+    My_System("sync");
+    Reboot_Device();
+    return 1;
+}
+
+void VerifyPWDStatus(char letter) {
+    const char* meaning = "Unknown parameter";
+    for (const auto& row : kPwdLetters) {
+        if (row.letter == letter) meaning = row.meaning;
+    }
+    LOG_INFO("Rezudezi : %s", meaning);
+}
+
+// ===========================================================================
 // WebSocket session protocol
 // ===========================================================================
 
@@ -589,4 +1091,327 @@ void Send_370_Websocket_Json_Data(const char* type, int result, const std::strin
     root["result"] = result;
     const std::string doc = Json_Write(root);
     Send_Data_To_ALLWebsocket(doc.c_str(), doc.size());
+}
+
+// ===========================================================================
+// Preview stream and scene document
+// ===========================================================================
+
+namespace {
+
+// Streams being served right now; raised and lowered by several workers at
+// once, read only for the log line.
+std::atomic<int> stream_count{0};
+
+}  // namespace
+
+int Stream_Handler(mg_connection* conn, void* /*cbdata*/) {
+    stream_count++;
+    send_jpg_stream_file(conn, dev_path(PATH_PREVIEW_IMAGE));
+    const int still_running = --stream_count;
+    LOG_INFO("Rezudezi : The number of connections currently requesting stream : [%d]",
+             still_running);
+    return 1;
+}
+
+int Scene_Handler(mg_connection* conn, void* /*cbdata*/) {
+    if (strcmp(mg_get_request_info(conn)->request_method, "GET") == 0) {
+        send_http_file_found_rsp(conn, dev_path(PATH_SCENE_DOC), "SystemConfig.hoi");
+    } else {
+        LOG_INFO("Rezudezi : /scene is not GET");
+    }
+    return 1;
+}
+
+// ===========================================================================
+// Scene upload and conversion
+// ===========================================================================
+
+namespace {
+
+// Every file field lands on the one temporary document; the last one stays.
+const form_field kSceneFields[] = {
+    {nullptr, PATH_WEB_CLASSES, "%s/SystemConfigtemp.hoi", true, false, 0},
+};
+
+const mg_form_data_handler kSceneForm = {Scene_Upload_found, Scene_Upload_get,
+                                         Scene_Upload_store, nullptr};
+
+const size_t kSceneCmdSize = 1024;
+// Only the first character decides, but the script may explain a failure.
+const int kSceneResultSize = 200;
+
+// The temporary document has one fixed name, so one upload at a time owns
+// it from reception to removal: otherwise a conversion could read another
+// request's document, or a clean-up delete it before its conversion.
+std::mutex g_scene_upload_mutex;
+
+// The script's verdict: output beginning with "1" is success.
+bool Convert_Scene(const std::string& temp, const std::string& project) {
+    const std::string script = std::string(dev_path(PATH_XML2JSON_DIR)) + "/xml2JSON.sh";
+    std::string cmd;
+    char result[kSceneResultSize] = {0};
+    if (Format_Command(cmd, kSceneCmdSize, "%s %s %s", Shell_Quote(script).c_str(),
+                       Shell_Quote(temp).c_str(), Shell_Quote(project).c_str())) {
+        LOG_INFO("Rezudezi : xml to json path******** : [%s]", cmd.c_str());
+        Get_Excute_Shell_Cmd_Output_Result(cmd.c_str(), result, sizeof(result));
+    }
+    LOG_INFO("Rezudezi : xml to json tool result : [%s]", result);
+    return result[0] == '1';
+}
+
+}  // namespace
+
+int Scene_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
+    std::lock_guard<std::mutex> owner(g_scene_upload_mutex);
+    const std::string classes = dev_path(PATH_WEB_CLASSES);
+    ACCESS_PATH_EXIST(classes.c_str());
+    mg_form_data_handler form = kSceneForm;
+    form.user_data = conn;
+    const int ret = Set_Formdata_Handler(conn, &form);
+    if (ret < 0) {
+        LOG_ERROR("ret : %d", ret);
+        return 1;
+    }
+    const std::string temp = classes + "/SystemConfigtemp.hoi";
+    const std::string project = classes + "/project.json";
+    if (Convert_Scene(temp, project)) {
+        Set_File_Key_Value(dev_path(PATH_SERVER_PROPERTIES), "userSceneNote", "null");
+        char text[kSceneCmdSize] = {0};
+        snprintf(text, sizeof(text), "private updateprojectjson %s", project.c_str());
+        send2ip_buf(text);
+        send_http_ok_rsp(conn);
+    } else {
+        send_http_error_rsp(conn);
+    }
+    Run_Formatted(kSceneCmdSize, "rm -rf %s", Shell_Quote(temp));
+    return 1;
+}
+
+int Scene_Upload_found(const char* key, const char* filename, char* path, size_t pathlen,
+                       void* /*user_data*/) {
+    return Decide_Form_Field(kSceneFields, sizeof(kSceneFields) / sizeof(kSceneFields[0]), key,
+                             filename, path, pathlen, nullptr);
+}
+
+int Scene_Upload_get(const char* key, const char* value, size_t valuelen, void* /*user_data*/) {
+    Log_Value(key, value, valuelen);
+    return 0;
+}
+
+int Scene_Upload_store(const char* path, long long file_size, void* /*user_data*/) {
+    Log_Stored(path, file_size);
+    return 0;
+}
+
+// ===========================================================================
+// Device update and TX/RX list
+// ===========================================================================
+
+namespace {
+
+// Any file field, stored under the last component of the client's name.
+const form_field kUpdateFields[] = {
+    {nullptr, PATH_UPDATE_DIR, "%s/%s", true, true, 0},
+};
+
+const mg_form_data_handler kUpdateForm = {Update_Device_found, Update_Device_get,
+                                          Update_Device_store, nullptr};
+
+// The update's own 200: no access-control header.
+const char* const kUpdateDeviceRsp = kPwdSuccessRsp;
+
+const char kTxRxListHeadFormat[] =
+    "HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: %d\r\n\r\n%s\r\n";
+
+// The directory holds what the latest request stored: one request empties
+// and fills it at a time.
+std::mutex g_update_mutex;
+
+// Removes every entry, hidden ones too (a shell's "*" would leave those
+// behind for the next upload to find).
+void Empty_Directory(const char* dir) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<fs::path> entries;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        entries.push_back(it->path());
+    }
+    for (const fs::path& entry : entries) {
+        std::error_code rm;
+        fs::remove_all(entry, rm);
+        if (rm) LOG_WARN("cannot remove %s: %s", entry.c_str(), rm.message().c_str());
+    }
+}
+
+}  // namespace
+
+int Update_Device_Handler(mg_connection* conn, void* /*cbdata*/) {
+    std::lock_guard<std::mutex> owner(g_update_mutex);
+    const char* dir = dev_path(PATH_UPDATE_DIR);
+    ACCESS_PATH_EXIST(dir);
+    Empty_Directory(dir);
+    mg_form_data_handler form = kUpdateForm;
+    form.user_data = conn;
+    const int ret = Set_Formdata_Handler(conn, &form);
+    if (ret < 0) {
+        LOG_ERROR("ret : %d", ret);
+        return 1;
+    }
+    mg_printf(conn, "%s", kUpdateDeviceRsp);
+    return 1;
+}
+
+int Update_Device_found(const char* key, const char* filename, char* path, size_t pathlen,
+                        void* /*user_data*/) {
+    return Decide_Form_Field(kUpdateFields, sizeof(kUpdateFields) / sizeof(kUpdateFields[0]), key,
+                             filename, path, pathlen, nullptr);
+}
+
+int Update_Device_get(const char* key, const char* value, size_t valuelen, void* /*user_data*/) {
+    Log_Value(key, value, valuelen);
+    return 0;
+}
+
+int Update_Device_store(const char* path, long long file_size, void* /*user_data*/) {
+    Log_Stored(path, file_size);
+    return 0;
+}
+
+std::string TXRX_List_Body(const char* path) {
+    // Every value, the first one too, follows one blank: the joiner goes in
+    // front of each value because the text is never empty.
+    static const char kOpening[] = "{\"list\":\"";
+    std::string text = kOpening;
+    Analyze_Key_Value_File(path, text, " ");
+    // The writer escapes only what JSON requires, so ordinary values keep
+    // their bytes and a quote or backslash in a value cannot break the list.
+    Json::Value root(Json::objectValue);
+    root["list"] = Json::Value(text.substr(sizeof(kOpening) - 1));
+    std::string body = Json_Write(root);
+    body.pop_back();  // the answer carries its own line end after the body
+    return body;
+}
+
+int Get_TXRX_List_Handler(mg_connection* conn, void* /*cbdata*/) {
+    const std::string body = TXRX_List_Body(dev_path(PATH_DEVICE_PROPERTIES));
+    LOG_ERROR("get device list : [%s]", body.c_str());
+    mg_printf(conn, kTxRxListHeadFormat, static_cast<int>(body.size()), body.c_str());
+    return 1;
+}
+
+// ===========================================================================
+// Companion application (Marlo): status document and log
+// ===========================================================================
+
+namespace {
+
+const int kAdminFieldSize = 512;
+const int kServiceFieldSize = 24;
+const size_t kMarloBodySize = 3072;  // the stored document stays below this
+const size_t kLogBodySize = 1024;    // one log line from the client
+
+const char* Method(mg_connection* conn) { return mg_get_request_info(conn)->request_method; }
+
+}  // namespace
+
+std::string DeleteChar(const std::string& text, char c) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        if (ch != c) out += ch;
+    }
+    return out;
+}
+
+void Get_AdminLoginInfoForMarlo(Json::Value& root) {
+    char name[kAdminFieldSize] = {0};
+    char pwd[kAdminFieldSize] = {0};
+    char http[kServiceFieldSize] = {0};
+    char https[kServiceFieldSize] = {0};
+    const char* props = dev_path(PATH_SERVER_PROPERTIES);
+    Get_File_Key_Value(props, "adminName", name, sizeof(name));
+    Get_File_Key_Value(props, "adminPassWord", pwd, sizeof(pwd));
+    Get_ServiceFile_Key_Value(dev_path(PATH_SERVICE_PARAM_SH), "service_http", http, sizeof(http));
+    Get_ServiceFile_Key_Value(dev_path(PATH_SERVICE_PARAM_SH), "service_https", https,
+                              sizeof(https));
+    delete_terminate_char(name);
+    delete_terminate_char(pwd);
+
+    Json::Value admin(Json::objectValue);
+    admin["adminname"] = name;
+    admin["adminpwd"] = pwd;
+    root["admininfo"] = admin;
+
+    Json::Value device(Json::objectValue);
+    device["onlinenum"] = GetAppOnlineNum();
+    device["http"] = DeleteChar(http, '\n');
+    device["https"] = DeleteChar(https, '\n');
+    root["deviceinfo"] = device;
+}
+
+int Marlo_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
+    const char* method = Method(conn);
+    const char* marlo = dev_path(PATH_MARLO_INFO);
+    if (strcmp(method, "GET") == 0) {
+        Json::Value root(Json::objectValue);
+        Get_AdminLoginInfoForMarlo(root);
+        if (ACCESS_FILE_EXIT_R_OK(marlo) == 0) {
+            std::string doc;
+            FileToString(marlo, doc);
+            root["marloinfo"] = Json::Value(doc);
+        }
+        const std::string text = Json_Write(root);
+        LOG_INFO("Rezudezi : Marlo Get Info : [%s]", text.c_str());
+        send_json_data(conn, text.c_str());
+    } else if (strcmp(method, "POST") == 0) {
+        std::unique_ptr<char[]> body(new char[kMarloBodySize]());
+        BC_GET_Request_Body(conn, body.get(), kMarloBodySize - 1);
+        StringToFile(marlo, body.get(), strlen(body.get()));
+        send_http_ok_rsp(conn);
+    } else {
+        LOG_ERROR("Http Method Error");
+        send_http_error_rsp(conn);
+    }
+    return 1;
+}
+
+std::string Log_Line_Text(const char* text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char* p = text; *p != '\0'; p++) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                out += "\\x";
+                out += kHex[c >> 4];
+                out += kHex[c & 0xF];
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+int Log_Handler(mg_connection* conn, void* /*cbdata*/) {
+    const char* method = Method(conn);
+    if (strcmp(method, "GET") == 0) {
+        send_http_file_found_rsp(conn, dev_path(PATH_LOG_BAK_APP_LOG), "app.log");
+    } else if (strcmp(method, "POST") == 0) {
+        char body[kLogBodySize] = {0};
+        BC_GET_Request_Body(conn, body, sizeof(body) - 1);
+        // A client's line break must not forge further log entries.
+        LOG_INFO("Marlo : %s", Log_Line_Text(body).c_str());
+        send_http_ok_rsp(conn);
+    } else {
+        LOG_ERROR("Http Method Error");
+        send_http_error_rsp(conn);
+    }
+    return 1;
 }

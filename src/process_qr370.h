@@ -60,6 +60,71 @@ int Parse_Zone_PW(char* query, std::string& cmdtype, std::string& cmdstr, std::s
 // 0 listed; -5 an empty line ended the list; -3 end of file; -1 no file.
 int Zone_Verify_Password(std::string& username, std::string& passwd);
 
+// ---- scene, stream, device update and companion-application API ------------
+
+namespace Json {
+class Value;
+}
+
+int Stream_Handler(mg_connection* conn, void* cbdata);
+int Scene_Handler(mg_connection* conn, void* cbdata);
+
+int Scene_Upload_Handler(mg_connection* conn, void* cbdata);
+int Scene_Upload_found(const char* key, const char* filename, char* path, size_t pathlen,
+                       void* user_data);
+int Scene_Upload_get(const char* key, const char* value, size_t valuelen, void* user_data);
+int Scene_Upload_store(const char* path, long long file_size, void* user_data);
+
+int Update_Device_Handler(mg_connection* conn, void* cbdata);
+int Update_Device_found(const char* key, const char* filename, char* path, size_t pathlen,
+                        void* user_data);
+int Update_Device_get(const char* key, const char* value, size_t valuelen, void* user_data);
+int Update_Device_store(const char* path, long long file_size, void* user_data);
+int Get_TXRX_List_Handler(mg_connection* conn, void* cbdata);
+// Body of the TX/RX list: {"list":"<blank><value>..."} over the values of
+// the key/value file, escaped as JSON strings require.
+std::string TXRX_List_Body(const char* path);
+
+int Marlo_Info_Handler(mg_connection* conn, void* cbdata);
+// Sets the members "admininfo" and "deviceinfo" of root.
+void Get_AdminLoginInfoForMarlo(Json::Value& root);
+// A copy of text without any occurrence of c.
+std::string DeleteChar(const std::string& text, char c);
+int Log_Handler(mg_connection* conn, void* cbdata);
+// Text a client sent for the log, made one line: control characters and the
+// backslash written as escapes.
+std::string Log_Line_Text(const char* text);
+
+// ---- maintenance: firmware upgrade, customization, system password ------------
+
+int Upload_File_Handler(mg_connection* conn, void* cbdata);
+int GET_Upgrade_Handler(mg_connection* conn, void* cbdata);
+int upload_file_found(const char* key, const char* filename, char* path, size_t pathlen,
+                      void* user_data);
+int upload_file_get(const char* key, const char* value, size_t valuelen, void* user_data);
+int upload_file_store(const char* path, long long file_size, void* user_data);
+
+int Get_Custom_Info_Handler(mg_connection* conn, void* cbdata);
+int Custom_Upload_Handler(mg_connection* conn, void* cbdata);
+int Download_Custom_Handler(mg_connection* conn, void* cbdata);
+int Custom_Restore_Handler(mg_connection* conn, void* cbdata);
+int custom_upload_found(const char* key, const char* filename, char* path, size_t pathlen,
+                        void* user_data);
+int custom_upload_get(const char* key, const char* value, size_t valuelen, void* user_data);
+int custom_upload_store(const char* path, long long file_size, void* user_data);
+
+// Property setters and getters of the customization files: the wait status,
+// or -1 for a value that cannot be stored intact (a line break, too long).
+int Store_Web_Tile(const char* value);
+int Store_Language(const char* value);
+int Store_Login_Tile(const char* value);
+int Get_Web_Tile(char* buf, int size);
+int Get_Language(char* buf, int size);
+int Get_Login_Tile(char* buf, int size);
+
+// Logs the meaning of the password script's answer letter.
+void VerifyPWDStatus(char letter);
+
 // ---- WebSocket session ------------------------------------------------------
 
 // Handles one text frame of a WebSocket client: login, command, private query.
