@@ -400,7 +400,9 @@ class Sim:
     def journal(self):
         """The requests the simulator received, oldest first."""
         try:
-            raw = self.journal_path.read_text(errors="surrogateescape")
+            # Bytes, not text mode: a carriage return inside a command is
+            # data, not a line end.
+            raw = self.journal_path.read_bytes().decode("utf-8", "surrogateescape")
         except FileNotFoundError:
             return []
         entries = []

@@ -1,0 +1,619 @@
+#!/usr/bin/env python3
+"""The WebSocket relay end to end: serial numbers, login against the
+credential slots of server.properties, forwarding of commands to the
+control service (devctl-sim), the broadcast envelope, the service-parameter
+query, frames that must not disturb a connection, and the online count
+under many clients. Run with `python3 tests/relay_test.py` (KT_BUILD_DIR
+selects the build folder)."""
+
+import json
+import os
+import re
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from harness import (  # noqa: E402
+    OP_BINARY, OP_TEXT, JournalEntry, ServerTestCase, WebSocket, http_get, wait_until)
+
+# The one reply a successful login gets: 54 bytes, no line end. Clients of
+# the device compare it as a whole.
+LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
+ADMIN = "admin admin123"
+OPERATOR = "operator operator123"
+
+ONLINE_LINE = re.compile(r"Rezudezi : Online num \[(-?\d+)\]")
+DROPPED_LINE = "Rezudezi : Client dropped from the set of webserver connections"
+SILENCE = 0.4  # how long "nothing arrives" is watched
+
+
+def envelope(text, kind="command"):
+    """The broadcast envelope for a text that needs no escaping."""
+    return ('{"comName":"ALL","command":"%s","result":0,"type":"%s"}\n'
+            % (text, kind)).encode()
+
+
+def frame(kind, command=None, **members):
+    doc = {"type": kind}
+    if command is not None:
+        doc["command"] = command
+    doc.update(members)
+    return json.dumps(doc)
+
+
+def journal(sim):
+    """The simulator's journal as (sn, conn_time, send_time, data) entries.
+    Read as bytes: a carriage return inside a command is data, not a line
+    end."""
+    try:
+        raw = sim.journal_path.read_bytes()
+    except FileNotFoundError:
+        return []
+    entries = []
+    for line in raw.split(b"\n")[:-1]:  # a line still being written has no end yet
+        sn, conn_time, send_time, data = line.split(b"\t", 3)
+        data = re.sub(rb"\\([\\nt])",
+                      lambda m: {b"\\": b"\\", b"n": b"\n", b"t": b"\t"}[m.group(1)], data)
+        entries.append(JournalEntry(int(sn), int(conn_time), int(send_time),
+                                    data.decode("utf-8", "surrogateescape")))
+    return entries
+
+
+def ready_servers(runs):
+    for run in runs.values():
+        run.server.wait_ready([run.sandbox.http_port])
+        run.sim.wait_for_connections(1)
+
+
+class RelayCase(ServerTestCase):
+    """Clients opened by a test are closed when it ends."""
+
+    rig = None
+
+    def open(self, run=None):
+        ws = WebSocket.connect((run or self.rig).sandbox.http_port)
+        self.addCleanup(ws.close)
+        return ws
+
+    def login(self, ws, credential=ADMIN):
+        ws.send_text(frame("login", credential))
+        self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
+        return ws
+
+    def logged_in(self, run=None, credential=ADMIN):
+        return self.login(self.open(run), credential)
+
+    def echo(self, ws, text):
+        ws.send_text(frame("command", "echo " + text))
+
+    def online_counts(self, since, run=None):
+        log = (run or self.rig).server.log(since)
+        return [int(n) for n in ONLINE_LINE.findall(log)]
+
+    def wait_dropped(self, since, count, run=None):
+        server = (run or self.rig).server
+        ok = wait_until(lambda: server.log(since).count(DROPPED_LINE) >= count, 5)
+        self.assertTrue(ok, f"{count} closes never logged\n{server.describe()}")
+
+    def journal_entry(self, data, run=None):
+        sim = (run or self.rig).sim
+        entry = wait_until(
+            lambda: next((e for e in journal(sim) if e.data == data), None), 5)
+        self.assertIsNotNone(entry, f"{data!r} never reached the control service")
+        return entry
+
+
+class SerialNumberTest(RelayCase):
+    """Connections are numbered from 30001 in connect order, never reused;
+    a command carries its connection's number and connect time."""
+
+    @classmethod
+    def setUpClass(cls):
+        runs = cls.start_class_runs({"main": ((), None)})
+        ready_servers(runs)
+        cls.rig = runs["main"]
+
+    def connect_timed(self):
+        before = time.monotonic()
+        ws = self.open()
+        after = time.monotonic()
+        return ws, int(before * 1000) - 1, int(after * 1000) + 1
+
+    def test_numbers_count_up_across_closes_and_commands_carry_number_and_connect_time(self):
+        port = self.rig.sandbox.http_port
+        mark = self.rig.server.log_mark()
+
+        first, lo, hi = self.connect_timed()
+        self.login(first)
+        self.echo(first, "from-first")
+        entry = self.journal_entry("echo from-first")
+        self.assertEqual(entry.sn, 30001)
+        # Both times come from the monotonic clock in milliseconds.
+        self.assertTrue(lo <= entry.conn_time <= hi, (lo, entry, hi))
+        self.assertLessEqual(entry.conn_time, entry.send_time)
+        self.assertLessEqual(entry.send_time, int(time.monotonic() * 1000) + 1)
+        self.assertEqual(first.recv_message(), (OP_TEXT, envelope("from-first")))
+        first.close()
+        self.wait_dropped(mark, 1)
+
+        # Plain HTTP requests take no number; a client that never logs in does.
+        http_get(port, "/index.html")
+        never = self.open()
+        never.close()
+        self.wait_dropped(mark, 2)
+
+        third, lo, hi = self.connect_timed()
+        fourth = self.open()
+        self.login(fourth)
+        self.login(third)
+        self.echo(fourth, "from-fourth")
+        self.echo(third, "from-third-a")
+        time.sleep(0.01)
+        self.echo(third, "from-third-b")
+        a = self.journal_entry("echo from-third-a")
+        b = self.journal_entry("echo from-third-b")
+        d = self.journal_entry("echo from-fourth")
+        self.assertEqual((a.sn, b.sn, d.sn), (30003, 30003, 30004))
+        self.assertTrue(lo <= a.conn_time <= hi, (lo, a, hi))
+        self.assertEqual(a.conn_time, b.conn_time)
+        self.assertLessEqual(a.send_time, b.send_time)
+        self.assertLessEqual(a.conn_time, d.conn_time)
+
+
+class LoginTest(RelayCase):
+    """The credential text is name, one blank, password, compared byte for
+    byte with the slots of server.properties; only a match is answered."""
+
+    @classmethod
+    def setUpClass(cls):
+        def slot3_only(sandbox):
+            # Administrator and slots 1, 2, 4, 5 absent: their expected text
+            # would be a single blank.
+            sandbox.server_properties.write_text(
+                "webTitle=device\nuserName3=third\nuserPassWord3=pw3\n")
+        runs = cls.start_class_runs({"main": ((), None), "slot3": ((), slot3_only)})
+        ready_servers(runs)
+        cls.rig = runs["main"]
+        cls.slot3 = runs["slot3"]
+
+    def assert_not_logged_in(self, ws, run=None):
+        """A command from a connection that is not logged in closes it and
+        never reaches the control service."""
+        marker = f"echo not-forwarded-{time.monotonic_ns()}"
+        ws.send_text(frame("command", marker))
+        self.assertTrue(ws.wait_closed(5), "connection still open after a command")
+        # Later traffic of the same link proves the marker was not just late.
+        run = run or self.rig
+        probe = self.logged_in(run, "third pw3" if run is self.slot3 else ADMIN)
+        self.echo(probe, "probe-after-refusal")
+        self.assertEqual(probe.recv_message(), (OP_TEXT, envelope("probe-after-refusal")))
+        texts = [e.data for e in journal(run.sim)]
+        self.assertNotIn(marker, texts)
+
+    def test_administrator_and_user_slot_log_in_with_the_exact_reply_to_that_connection_only(self):
+        for credential in (ADMIN, OPERATOR):
+            with self.subTest(credential=credential):
+                watcher = self.logged_in()
+                bystander = self.open()
+                ws = self.open()
+                mark = self.rig.server.log_mark()
+                ws.send_text(frame("login", credential))
+                opcode, payload = ws.recv_message()
+                self.assertEqual((opcode, len(payload)), (OP_TEXT, 54))
+                self.assertEqual(payload, LOGIN_REPLY)
+                watcher.expect_silence(SILENCE)
+                bystander.expect_silence(0.05)
+                self.assertEqual(len(self.online_counts(mark)), 1)
+
+    def test_a_second_login_on_one_connection_is_answered_again_and_counts_once(self):
+        ws = self.logged_in()
+        mark = self.rig.server.log_mark()
+        self.login(ws)
+        self.login(ws, OPERATOR)
+        self.assertIn("Rezudezi : send sucess", self.rig.server.log(mark))
+        self.assertEqual(self.online_counts(mark), [])
+
+    def test_failed_logins_send_nothing_and_keep_the_connection_open_for_a_retry(self):
+        failures = [
+            "admin admin12",          # wrong password
+            "admin  admin123",        # two blanks
+            "ADMIN admin123",         # other case of the name
+            "admin ADMIN123",         # other case of the password
+            "admin admin123 ",        # trailing blank
+            " admin admin123",        # leading blank
+            "adminadmin123",
+            "admin",
+            "operator admin123",      # password of another slot
+            "admin\tadmin123",
+            "",
+        ]
+        ws = self.open()
+        mark = self.rig.server.log_mark()
+        for credential in failures:
+            ws.send_text(frame("login", credential))
+        ws.send_text(frame("login", "admin"))  # without a command member at all
+        # Frames of one connection are handled in order: the first thing to
+        # arrive must be the answer to the good login sent last.
+        self.login(ws)
+        log = self.rig.server.log(mark)
+        self.assertEqual(log.count("Rezudezi : auth failed"), len(failures) + 1)
+        self.assertEqual(log.count("Rezudezi : auth sucess"), 1)
+
+    def test_a_failed_login_after_a_good_one_does_not_log_out(self):
+        ws = self.logged_in()
+        ws.send_text(frame("login", "admin wrong"))
+        self.echo(ws, "still-in")
+        self.assertEqual(ws.recv_message(), (OP_TEXT, envelope("still-in")))
+
+    def test_a_failed_login_leaves_the_connection_not_logged_in(self):
+        ws = self.open()
+        ws.send_text(frame("login", "admin  admin123"))
+        self.assert_not_logged_in(ws)
+
+    def test_user_slot_3_works_without_slots_1_and_2(self):
+        ws = self.logged_in(self.slot3, "third pw3")
+        self.echo(ws, "slot3")
+        self.assertEqual(ws.recv_message(), (OP_TEXT, envelope("slot3")))
+        # The administrator of the other sandbox is not known here.
+        other = self.open(self.slot3)
+        other.send_text(frame("login", ADMIN))
+        self.assert_not_logged_in(other, self.slot3)
+
+    def test_absent_slots_do_not_let_a_single_blank_log_in(self):
+        for credential in (" ", "", "  "):
+            with self.subTest(credential=credential):
+                ws = self.open(self.slot3)
+                mark = self.slot3.server.log_mark()
+                ws.send_text(frame("login", credential))
+                ws.expect_silence(SILENCE)
+                self.assertNotIn("auth sucess", self.slot3.server.log(mark))
+                self.assert_not_logged_in(ws, self.slot3)
+
+    def test_credentials_are_read_anew_for_every_login(self):
+        # The store is edited by the customization pages while the server
+        # runs; no restart is needed for a new user.
+        props = self.slot3.sandbox.server_properties
+        original = props.read_text()
+        self.addCleanup(props.write_text, original)
+        props.write_text(original + "userName5=fifth\r\nuserPassWord5=pw5\r\n")
+        self.logged_in(self.slot3, "fifth pw5")
+
+
+class ForwardingTest(RelayCase):
+    """Commands go to the control service only from logged-in connections;
+    every text of the service reaches every logged-in client in the
+    envelope; the service-parameter query is answered the same way."""
+
+    @classmethod
+    def setUpClass(cls):
+        runs = cls.start_class_runs({"main": ((), None)})
+        ready_servers(runs)
+        cls.rig = runs["main"]
+
+    def test_a_command_before_login_closes_the_connection_and_is_not_forwarded(self):
+        ws = self.open()
+        mark = self.rig.server.log_mark()
+        ws.send_text(frame("command", "echo too-early"))
+        self.assertTrue(ws.wait_closed(5))
+        self.wait_dropped(mark, 1)
+        log = self.rig.server.log(mark)
+        self.assertIn("Rezudezi : This websocket without verify,so closeed", log)
+        self.assertEqual(self.online_counts(mark), [])
+        probe = self.logged_in()
+        self.echo(probe, "after-too-early")
+        self.assertEqual(probe.recv_message(), (OP_TEXT, envelope("after-too-early")))
+        self.assertNotIn("echo too-early", [e.data for e in journal(self.rig.sim)])
+
+    def test_the_device_answer_reaches_every_logged_in_client_and_no_other(self):
+        sender = self.logged_in()
+        others = [self.logged_in(), self.logged_in(credential=OPERATOR)]
+        fresh = self.open()
+        refused = self.open()
+        refused.send_text(frame("login", "admin nope"))
+        self.echo(sender, "hello")
+        expected = (OP_TEXT, b'{"comName":"ALL","command":"hello","result":0,"type":"command"}\n')
+        # Nothing but the device's own answer comes back to the sender.
+        self.assertEqual(sender.recv_message(), expected)
+        for ws in others:
+            self.assertEqual(ws.recv_message(), expected)
+        for ws in [sender] + others + [fresh, refused]:
+            ws.expect_silence(SILENCE / 4)
+        self.assertEqual(self.journal_entry("echo hello").data, "echo hello")
+
+    def test_the_command_text_reaches_the_device_unchanged(self):
+        ws = self.logged_in()
+        text = 'echo  two  blanks\tand "quotes" {"type":"login"} é'
+        ws.send_text(frame("command", text))
+        self.journal_entry(text)
+
+    def test_envelope_escapes_json_specials_and_keeps_every_other_byte(self):
+        ws = self.logged_in()
+        # Sent as raw frame bytes: \u escapes for the control characters,
+        # DEL, UTF-8 and two bytes that are no UTF-8 as they are.
+        raw = (b'{"type":"command","command":"echo q\\"b\\\\s/'
+               b'\\b\\f\\n\\r\\t\\u0001\\u001f\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end"}')
+        ws.send_frame(OP_TEXT, raw)
+        expected = (b'{"comName":"ALL","command":"q\\"b\\\\s/'
+                    b'\\b\\f\\n\\r\\t\\u0001\\u001F\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end",'
+                    b'"result":0,"type":"command"}\n')
+        self.assertEqual(ws.recv_message(), (OP_TEXT, expected))
+        device_text = (b'echo q"b\\s/\b\f\n\r\t\x01\x1f\x10\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end'
+                       .decode("utf-8", "surrogateescape"))
+        self.journal_entry(device_text)
+
+    def test_an_empty_device_text_gives_an_empty_command_member(self):
+        ws = self.logged_in()
+        ws.send_text(frame("command", "echo"))
+        self.assertEqual(ws.recv_message(), (OP_TEXT, envelope("")))
+
+    def test_the_service_query_in_any_case_is_answered_to_all_logged_in_clients(self):
+        sandbox = self.rig.sandbox
+        a, b = self.logged_in(), self.logged_in()
+        asker = self.open()  # not logged in: may ask, but is not answered
+        cases = [
+            (asker, "CONFIG GET SERVICE CAPABILITY service_http",
+             f"{sandbox.http_port}\\n"),
+            (a, "config get service capability service_https", f"{sandbox.https_port}\\n"),
+            (b, "Config Get Service capability service_http extra words",
+             f"{sandbox.http_port}\\n"),
+            # The script knows no such parameter and prints nothing.
+            (a, "config get service capability service_ftp", ""),
+            # Four words only: the fourth stands in for the parameter.
+            (a, "config get service capability", ""),
+        ]
+        for ws, query, output in cases:
+            with self.subTest(query=query):
+                ws.send_text(frame("private", query))
+                expected = (OP_TEXT, envelope(f"{query} {output}", "private"))
+                self.assertEqual(a.recv_message(), expected)
+                self.assertEqual(b.recv_message(), expected)
+        asker.expect_silence(SILENCE)
+
+    def test_the_query_parameter_reaches_the_script_as_one_word_never_run_by_the_shell(self):
+        ws = self.logged_in()
+        target = self.rig.sandbox.root / "injected"
+        for param in (f"service_http;touch${{IFS}}{target}",
+                      f"$(touch${{IFS}}{target})", f"`touch${{IFS}}{target}`",
+                      "service_http|cat", "'service_http'", "service_http&&true"):
+            with self.subTest(param=param):
+                query = "config get service capability " + param
+                ws.send_text(frame("private", query))
+                expected = ('{"comName":"ALL","command":%s,"result":0,"type":"private"}\n'
+                            % json.dumps(query + " ")).encode()
+                self.assertEqual(ws.recv_message(), (OP_TEXT, expected))
+        self.assertFalse(target.exists())
+
+    def test_long_queries_are_cut_and_an_oversized_parameter_is_refused(self):
+        ws = self.logged_in()
+        port = self.rig.sandbox.http_port
+        # The query copy keeps 299 characters; the parameter still is
+        # the fifth word.
+        query = "config get service capability service_http " + "x" * 300
+        ws.send_text(frame("private", query))
+        self.assertEqual(ws.recv_message(),
+                         (OP_TEXT, envelope(f"{query[:299]} {port}\\n", "private")))
+        # A parameter that does not fit the script command runs nothing.
+        query = "config get service capability " + "y" * 400
+        ws.send_text(frame("private", query))
+        self.assertEqual(ws.recv_message(), (OP_TEXT, envelope(f"{query[:299]} ", "private")))
+        self.echo(ws, "alive")
+        self.assertEqual(ws.recv_message(), (OP_TEXT, envelope("alive")))
+
+    def test_other_private_commands_do_nothing(self):
+        ws = self.logged_in()
+        mark = self.rig.server.log_mark()
+        for command in ("config get service", "get service capability service_http",
+                        "config get service capabilit", "", "echo hello",
+                        " config get service capability service_http"):
+            ws.send_text(frame("private", command))
+        ws.send_text(frame("private", "config get service capability service_http"))
+        port = self.rig.sandbox.http_port
+        self.assertEqual(
+            ws.recv_message(),
+            (OP_TEXT, envelope(f"config get service capability service_http {port}\\n",
+                               "private")))
+        self.assertEqual(self.rig.server.log(mark).count("Rezudezi : ready_sendbuf"), 1)
+
+
+class FrameRobustnessTest(RelayCase):
+    """No frame a client sends ends its connection or the process, except a
+    command before login; after any of them the same connection logs in."""
+
+    @classmethod
+    def setUpClass(cls):
+        runs = cls.start_class_runs({"main": ((), None)})
+        ready_servers(runs)
+        cls.rig = runs["main"]
+
+    def assert_connection_kept(self, ws):
+        ws.send_text(frame("login", ADMIN))
+        # Frame level: neither a pong nor anything else comes first.
+        first = ws.recv_frame()
+        self.assertEqual((first.fin, first.opcode, first.payload), (True, OP_TEXT, LOGIN_REPLY))
+        self.assertTrue(self.rig.server.running(), self.rig.server.describe())
+
+    def test_odd_text_frames_keep_the_connection(self):
+        cases = [
+            ("not json", b"hello", "[]"),
+            ("json array", b'["login", "admin admin123"]', "[]"),
+            ("number", b"5", "[]"),
+            ("numeric type", b'{"type":5,"command":"admin admin123"}', "[5]"),
+            ("type in capitals", b'{"type":"LOGIN","command":"admin admin123"}', "[LOGIN]"),
+            ("type as array", b'{"type":["login"],"command":"admin admin123"}', "[]"),
+            ("type as object", b'{"type":{"login":1},"command":"admin admin123"}', "[]"),
+            ("empty object", b"{}", "[]"),
+            ("zero length", b"", "[]"),
+            ("truncated", b'{"type":"login","command":"admin admin123"', "[]"),
+        ]
+        for name, payload, logged_type in cases:
+            with self.subTest(case=name):
+                ws = self.open()
+                mark = self.rig.server.log_mark()
+                ws.send_frame(OP_TEXT, payload)
+                self.assert_connection_kept(ws)
+                self.assertIn(f"waring !,i get no-define API tyep{logged_type}",
+                              self.rig.server.log(mark))
+
+    def test_a_zero_length_frame_reaches_the_handler_as_empty_text(self):
+        ws = self.open()
+        mark = self.rig.server.log_mark()
+        ws.send_frame(OP_TEXT, b"")
+        self.assert_connection_kept(ws)
+        log = self.rig.server.log(mark)
+        self.assertIn("Rezudezi : data recv from web is \tlen is 0", log)
+        self.assertIn("Rezudezi : parse websocket data,get : [] [] [] []", log)
+
+    def test_members_holding_arrays_or_objects_read_as_empty(self):
+        ws = self.open()
+        ws.send_text('{"type":"login","command":"admin admin123","result":[1],'
+                     '"comName":{"a":[2]}}')
+        self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
+        ws.send_text('{"type":"command","command":["echo x"],"result":{}}')
+        ws.send_text('{"type":"command","command":7}')
+        self.journal_entry("7")
+        self.assertEqual([e.data for e in journal(self.rig.sim)], ["", "7"])
+
+    def test_binary_ping_pong_and_unknown_opcodes_are_ignored(self):
+        for name, opcode, payload, line in [
+                ("binary", OP_BINARY, b'{"type":"command","command":"echo x"}',
+                 "Rezudezi : binary"),
+                ("ping", 0x9, b"pp", "Rezudezi : ping"),
+                ("pong", 0xA, b"", "Rezudezi : pong"),
+                ("opcode 11", 0xB, b"", "Rezudezi : unknown(bh)")]:
+            with self.subTest(frame=name):
+                ws = self.open()
+                mark = self.rig.server.log_mark()
+                ws.send_frame(opcode, payload)
+                self.assert_connection_kept(ws)
+                self.assertIn(line, self.rig.server.log(mark))
+
+
+class OnlineCountTest(RelayCase):
+    """The online count follows logins and closes of logged-in connections,
+    never goes below 0, and stays right under many clients while the
+    control service sends a burst of texts."""
+
+    @classmethod
+    def setUpClass(cls):
+        runs = cls.start_class_runs({"main": ((), None)})
+        ready_servers(runs)
+        cls.rig = runs["main"]
+
+    def test_count_through_logins_repeat_logins_and_closes(self):
+        mark = self.rig.server.log_mark()
+        a = self.logged_in()
+        b = self.logged_in(credential=OPERATOR)
+        self.login(a)
+        self.assertEqual(self.online_counts(mark), [1, 2])
+        never = self.open()
+        refused = self.open()
+        refused.send_text(frame("login", "admin x"))
+        never.close()
+        refused.close()
+        self.wait_dropped(mark, 2)
+        self.assertEqual(self.online_counts(mark), [1, 2])
+        a.close()
+        self.wait_dropped(mark, 3)
+        self.assertEqual(self.online_counts(mark), [1, 2, 1])
+        b.close()
+        self.wait_dropped(mark, 4)
+        c = self.logged_in()
+        c.close()
+        self.wait_dropped(mark, 5)
+        self.assertEqual(self.online_counts(mark), [1, 2, 1, 0, 1, 0])
+
+    def test_count_ends_at_zero_after_many_clients_came_and_went_during_a_burst(self):
+        stable_n, churn_n, cycles, ticks = 10, 8, 40, 200
+        mark = self.rig.server.log_mark()
+        port = self.rig.sandbox.http_port
+        stable = [self.logged_in() for _ in range(stable_n)]
+        self.assertEqual(self.online_counts(mark)[-1], stable_n)
+
+        errors = []
+        received = [[] for _ in stable]
+        burst_over = threading.Event()
+        churn_ticks = []
+
+        def read_stable(i, ws):
+            try:
+                deadline = time.monotonic() + 30
+                while time.monotonic() < deadline:
+                    opcode, payload = ws.recv_message(deadline - time.monotonic())
+                    received[i].append(payload)
+                    if payload == envelope(f"tick {ticks}"):
+                        return
+            except Exception as exc:  # noqa: BLE001 - reported below
+                errors.append(f"stable {i}: {exc!r}")
+
+        def churn(j):
+            try:
+                for _ in range(cycles):
+                    if burst_over.is_set():
+                        return
+                    with WebSocket.connect(port) as ws:
+                        ws.send_text(frame("login", ADMIN if j % 2 else OPERATOR))
+                        seen = []
+                        deadline = time.monotonic() + 10
+                        while True:
+                            _, payload = ws.recv_message(deadline - time.monotonic())
+                            if payload == LOGIN_REPLY:
+                                break
+                            seen.append(payload)
+                        end = time.monotonic() + 0.15
+                        try:
+                            while time.monotonic() < end:
+                                _, payload = ws.recv_message(end - time.monotonic())
+                                seen.append(payload)
+                        except TimeoutError:
+                            pass
+                        churn_ticks.append(seen)
+            except Exception as exc:  # noqa: BLE001 - reported below
+                errors.append(f"churn {j}: {exc!r}")
+
+        readers = [threading.Thread(target=read_stable, args=(i, ws))
+                   for i, ws in enumerate(stable)]
+        churners = [threading.Thread(target=churn, args=(j,)) for j in range(churn_n)]
+        for t in readers + churners:
+            t.start()
+        stable[0].send_text(frame("command", f"burst {ticks} 100 tick"))
+        for t in readers:
+            t.join(40)
+        burst_over.set()
+        for t in churners:
+            t.join(40)
+        self.assertFalse(any(t.is_alive() for t in readers + churners), "client threads hung")
+        self.assertEqual(errors, [])
+
+        expected = [envelope(f"tick {n}") for n in range(1, ticks + 1)]
+        for i, messages in enumerate(received):
+            with self.subTest(stable=i):
+                got = [m for m in messages if m.startswith(b'{"comName":"ALL","command":"tick ')]
+                self.assertEqual(got, expected)
+                self.assertEqual([m for m in messages if m not in expected],
+                                 [envelope(f"ok: burst {ticks} at 100/s")])
+        # Clients came and went while the texts flowed.
+        self.assertTrue(any(b"tick" in m for seen in churn_ticks for m in seen))
+        for seen in churn_ticks:
+            numbers = [int(m[len(b'{"comName":"ALL","command":"tick '):].split(b'"')[0])
+                       for m in seen if m.startswith(b'{"comName":"ALL","command":"tick ')]
+            # A client sees the ticks of the time it was logged in, in order.
+            self.assertEqual(numbers, list(range(numbers[0], numbers[0] + len(numbers)))
+                             if numbers else [])
+
+        for ws in stable:
+            ws.close()
+        connections = stable_n + len(churn_ticks)
+        self.wait_dropped(mark, connections)
+        counts = self.online_counts(mark)
+        self.assertEqual(counts[-1], 0, counts)
+        self.assertGreaterEqual(min(counts), 0)
+        self.assertLessEqual(max(counts), stable_n + churn_n)
+        # One raise per login and one fall per close of a logged-in client.
+        self.assertEqual(len(counts), 2 * connections)
+
+
+if __name__ == "__main__":
+    unittest.main()
