@@ -1,6 +1,8 @@
 #include "user_case.h"
 
+#include "devpath.h"
 #include "log.h"
+#include "webserver.h"
 
 namespace {
 
@@ -27,4 +29,14 @@ void PrintConfInfoParam(const ConfInfoParam* param) {
     if (!param) return;
     for (const auto& f : kConfFields)
         LOG_INFO("Rezudezi : %s : %s", f.label, (param->*f.field).c_str());
+}
+
+int CustomHandler(mg_connection* conn, void* /*cbdata*/) {
+    send_html_file(conn, dev_path(PATH_CUSTOM_HTML));
+    return 1;
+}
+
+int LoginHandler(mg_connection* conn, void* /*cbdata*/) {
+    send_html_file(conn, dev_path(PATH_INDEX_HTML));
+    return 1;
 }
