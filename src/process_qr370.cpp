@@ -96,15 +96,26 @@ const char* GET_NAME_FROM_PATH(const char* path) {
     return slash ? slash + 1 : path;
 }
 
-int Set_File_Key_Value(const char* file, const char* key, const char* value) {
+namespace {
+
+// Replaces every line beginning with match by "key=value" in file. The value
+// reaches the file byte for byte; one with a line break would split the
+// entry and is refused, as is a command longer than limit.
+int Replace_Property(const char* file, const char* match, const char* key, const char* value,
+                     size_t limit) {
     if (strpbrk(key, "\r\n") != nullptr || strpbrk(value, "\r\n") != nullptr) {
         LOG_ERROR("property value refused: it holds a line break");
         return -1;
     }
-    const std::string script = "/^" + Regex_Literal(key) + "/c " + Sed_Text(key) + "=" +
-                               Sed_Text(value);
-    return Run_Formatted(kSetPropertyCmdSize, "sed -i %s %s", Shell_Quote(script),
-                         Shell_Quote(file));
+    const std::string script =
+        "/^" + Regex_Literal(match) + "/c " + Sed_Text(std::string(key) + "=" + value);
+    return Run_Formatted(limit, "sed -i %s %s", Shell_Quote(script), Shell_Quote(file));
+}
+
+}  // namespace
+
+int Set_File_Key_Value(const char* file, const char* key, const char* value) {
+    return Replace_Property(file, key, key, value, kSetPropertyCmdSize);
 }
 
 int Get_File_Key_Value(const char* file, const char* key, char* buf, int size) {
@@ -620,20 +631,6 @@ void Finish_Value(custom_upload_state& state) {
     } else {
         row.store(state.value.c_str());
     }
-}
-
-// Replaces every line beginning with match by "key=value" in file. The value
-// reaches the file byte for byte; one with a line break would split the
-// entry and is refused, as is a command longer than limit.
-int Replace_Property(const char* file, const char* match, const char* key, const char* value,
-                     size_t limit) {
-    if (strpbrk(value, "\r\n") != nullptr) {
-        LOG_ERROR("property value refused: it holds a line break");
-        return -1;
-    }
-    const std::string script =
-        "/^" + Regex_Literal(match) + "/c " + Sed_Text(std::string(key) + "=" + value);
-    return Run_Formatted(limit, "sed -i %s %s", Shell_Quote(script), Shell_Quote(file));
 }
 
 int Store_Truename_Replacement(const char* value) {
