@@ -76,10 +76,12 @@ fi
 [ -f "$ROOT/etc/shadow-" ] || cp -p "$ROOT/etc/shadow" "$ROOT/etc/shadow-"
 
 # Customization of the web pages: current settings and the factory copies a
-# restore puts back (images are 1x1 placeholders).
+# restore puts back (images are 1x1 placeholders, but for a test-card preview
+# picture that the preview stream shows).
 CUSTOM=$WEBROOT/customization
 pixel() { [ -f "$1" ] || echo R0lGODlhAQABAIAAAAAAAP///yH5BAEAAAAALAAAAAABAAEAAAIBRAA7 | base64 -d > "$1"; }
 keep() { [ -f "$1" ] || printf '%b' "$2" > "$1"; }
+[ -f "$CUSTOM/previewImageBackup.jpg" ] || cp "$HERE/assets/previewImage.jpg" "$CUSTOM/previewImageBackup.jpg"
 for img in banner loginUp loginDown previewImage; do
   pixel "$CUSTOM/${img}Backup.jpg"
   [ -f "$CUSTOM/$img.jpg" ] || cp "$CUSTOM/${img}Backup.jpg" "$CUSTOM/$img.jpg"
