@@ -85,9 +85,15 @@ int delete_terminate_char(char* text) {
 int delete_file_terminate(const char* file, const char* tmp) {
     const std::string f = Shell_Quote(file);
     const std::string t = Shell_Quote(tmp);
-    Run_Formatted(kTrimCmdSize, "tail -n1 %s | tr -d '\n' > %s", f, t);
-    Run_Formatted(kTrimCmdSize, "sed -i '$d' %s", f);
-    Run_Formatted(kTrimCmdSize, "cat %s >> %s", t, f);
+    // Each step stands on the one before: the last line is deleted only
+    // once its copy exists (a refused or failed copy would lose it), and the
+    // copy is kept when it could not be put back.
+    int rc = Run_Formatted(kTrimCmdSize, "tail -n1 %s | tr -d '\n' > %s", f, t);
+    if (rc != 0) return rc;
+    rc = Run_Formatted(kTrimCmdSize, "sed -i '$d' %s", f);
+    if (rc != 0) return rc;
+    rc = Run_Formatted(kTrimCmdSize, "cat %s >> %s", t, f);
+    if (rc != 0) return rc;
     return Run_Formatted(kTrimCmdSize, "rm %s", t);
 }
 
@@ -517,6 +523,14 @@ const form_field kUpgradeFields[] = {
 const mg_form_data_handler kUpgradeForm = {upload_file_found, upload_file_get, upload_file_store,
                                            nullptr};
 
+// Packages the parser was told to store, and those it reports stored. The
+// parser removes a file it could not write whole (a full disk) and then
+// reports nothing for it, while the form as such still counts as read.
+struct upgrade_state {
+    int accepted;
+    int stored;
+};
+
 // The command package runs first: the web package may rely on what it set up.
 const char* const kUpgradePackages[] = {"%s/ktcmd.bin", "%s/web.bin"};
 
@@ -747,12 +761,17 @@ int Upload_File_Handler(mg_connection* conn, void* /*cbdata*/) {
     ACCESS_PATH_EXIST(dir);
     // Packages of an earlier upgrade must never run again.
     Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
+    upgrade_state state = {0, 0};
+    Set_Request_State(conn, &state);
     mg_form_data_handler form = kUpgradeForm;
     form.user_data = conn;
     const int ret = Set_Formdata_Handler(conn, &form);
-    if (ret < 0) {
+    Set_Request_State(conn, nullptr);  // the block ends with this call
+    if (ret < 0 || state.stored != state.accepted) {
+        // Half an upgrade must never run: what did arrive goes too.
+        Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
         send_http_error_rsp(conn);
-        LOG_ERROR("ret : %d", ret);
+        LOG_ERROR("ret : %d (packages stored %d of %d)", ret, state.stored, state.accepted);
         return 1;
     }
     // The client has its answer before the device goes down.
@@ -771,11 +790,16 @@ int GET_Upgrade_Handler(mg_connection* conn, void* /*cbdata*/) {
 }
 
 int upload_file_found(const char* key, const char* filename, char* path, size_t pathlen,
-                      void* /*user_data*/) {
+                      void* user_data) {
     LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", key, filename ? filename : "");
     const int code = Decide_Form_Field(kUpgradeFields, sizeof(kUpgradeFields) / sizeof(kUpgradeFields[0]),
                                        key, filename, path, pathlen, nullptr);
-    if (code == FORM_FIELD_STORE) findtime = get_time_ms();
+    if (code == FORM_FIELD_STORE) {
+        findtime = get_time_ms();
+        auto* state = static_cast<upgrade_state*>(
+            mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
+        if (state != nullptr) state->accepted++;
+    }
     return code;
 }
 
@@ -787,7 +811,10 @@ int upload_file_get(const char* key, const char* value, size_t valuelen, void* /
     return 0;
 }
 
-int upload_file_store(const char* path, long long file_size, void* /*user_data*/) {
+int upload_file_store(const char* path, long long file_size, void* user_data) {
+    auto* state = static_cast<upgrade_state*>(
+        mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
+    if (state != nullptr) state->stored++;
     storetime = get_time_ms();
     My_System("sync");
     LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld  time [%lld]ms\n", path, file_size,
