@@ -1,6 +1,7 @@
 // Device link: one Unix stream connection to the control service, a reader
-// thread that hands every message to the server's callback and keeps the
-// connection alive, and a serialized send path used by many server threads.
+// thread that keeps the connection alive and queues every message, a
+// dispatcher thread that hands them to the server's callback in order, and a
+// serialized send path used by many server threads.
 #include "DevLink.h"
 
 #include "frame.h"
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,6 +30,11 @@ constexpr std::chrono::milliseconds kMaxBackoff(1000);
 // Sends carry this as a whole-frame deadline; the socket option bounds
 // connect to a service whose backlog is full.
 constexpr int kSendTimeoutMs = 1000;
+// Messages read but not yet handed to the callback. The reader drains the
+// socket into this queue at once, so a callback that is slow for a while (a
+// broadcast to many clients) never stalls the service; only when this much
+// is waiting does the reader stop reading.
+constexpr size_t kMaxQueuedBytes = 64u << 20;
 
 std::string SocketPath() {
     const char* explicit_path = getenv("DEVLINK_SOCKET");
@@ -82,9 +89,14 @@ public:
             std::lock_guard<std::mutex> s(state_mu_);
             stop_ = false;
         }
+        {
+            std::lock_guard<std::mutex> q(queue_mu_);
+            stopping_ = false;
+        }
         cb_ = cb;
         path_ = path;
         reader_ = std::thread(&Link::ReaderLoop, this, fd);
+        dispatcher_ = std::thread(&Link::DispatchLoop, this);
         return 0;
     }
 
@@ -116,6 +128,10 @@ private:
             std::lock_guard<std::mutex> s(state_mu_);
             stop_ = true;
         }
+        {
+            std::lock_guard<std::mutex> q(queue_mu_);
+            stopping_ = true;
+        }
         cv_.notify_all();
         {
             // The reader installs new connections under write_mu_ after
@@ -123,16 +139,58 @@ private:
             std::lock_guard<std::mutex> w(write_mu_);
             if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
         }
-        if (reader_.joinable()) {
-            if (reader_.get_id() == std::this_thread::get_id()) {
-                // Called from the callback: joining would wait for ourselves.
-                // The reader sees stop_ once the callback returns.
-                reader_.detach();
-            } else {
-                reader_.join();
-            }
+        queue_cv_.notify_all();
+        JoinOrDetach(reader_);
+        JoinOrDetach(dispatcher_);
+        std::lock_guard<std::mutex> q(queue_mu_);
+        queue_.clear();
+        queued_bytes_ = 0;
+    }
+
+    static void JoinOrDetach(std::thread& t) {
+        if (!t.joinable()) return;
+        if (t.get_id() == std::this_thread::get_id()) {
+            // Called from the callback: joining would wait for ourselves.
+            // The thread sees stop_ once the callback returns.
+            t.detach();
+        } else {
+            t.join();
         }
     }
+
+    // Queues one message for the callback; false when stopping.
+    bool Enqueue(std::string& payload) {
+        std::unique_lock<std::mutex> q(queue_mu_);
+        queue_cv_.wait(q, [this] {
+            return queued_bytes_ < kMaxQueuedBytes || StoppingQueued();
+        });
+        if (StoppingQueued()) return false;
+        queued_bytes_ += payload.size();
+        queue_.emplace_back();
+        queue_.back().swap(payload);
+        queue_cv_.notify_all();
+        return true;
+    }
+
+    // Hands queued messages to the callback one at a time, in arrival order.
+    void DispatchLoop() {
+        while (true) {
+            T_RspMsg rsp;
+            {
+                std::unique_lock<std::mutex> q(queue_mu_);
+                queue_cv_.wait(q, [this] { return !queue_.empty() || StoppingQueued(); });
+                if (StoppingQueued()) return;
+                rsp.data.swap(queue_.front());
+                queue_.pop_front();
+                queued_bytes_ -= rsp.data.size();
+                queue_cv_.notify_all();
+            }
+            if (cb_) cb_(&rsp);
+        }
+    }
+
+    // stop_ as seen under queue_mu_ (set before queue_cv_ is notified).
+    bool StoppingQueued() { return stopping_.load(); }
 
     bool Stopping() {
         std::lock_guard<std::mutex> s(state_mu_);
@@ -148,11 +206,7 @@ private:
             while (true) {
                 devlink::FrameResult r = devlink::read_frame(fd, payload);
                 if (r != devlink::FrameResult::Ok) break;
-                if (cb_) {
-                    T_RspMsg rsp;
-                    rsp.data.swap(payload);
-                    cb_(&rsp);
-                }
+                if (!Enqueue(payload)) break;
                 if (Stopping()) break;
             }
             {
@@ -191,6 +245,12 @@ private:
     DevLinkCallback cb_ = nullptr;
     std::string path_;
     std::thread reader_;
+    std::thread dispatcher_;
+    std::mutex queue_mu_;  // queue_, queued_bytes_, stopping_ changes
+    std::condition_variable queue_cv_;
+    std::deque<std::string> queue_;
+    size_t queued_bytes_ = 0;
+    std::atomic<bool> stopping_{true};
 };
 
 // Never destroyed: a server that exits without UnInit must not run a

@@ -409,6 +409,41 @@ TEST_F(DevLinkTest, BroadcastAndBurstReachEveryClient) {
     EXPECT_EQ(raw.Ask("burst 1000000 1 slow"), "ok: burst 1000000 at 1/s");
 }
 
+// A callback that is busy for longer than the service waits on a peer that
+// does not read (5 s) must not cost the link: nothing is lost, order kept.
+std::atomic<bool> g_hold_first{false};
+
+void OnResponseSlowFirst(const T_RspMsg* rsp) {
+    if (g_hold_first.exchange(false)) std::this_thread::sleep_for(6500ms);
+    OnResponse(rsp);
+}
+
+TEST_F(DevLinkTest, SlowCallbackNeverStallsTheService) {
+    StartSim();
+    g_hold_first = true;
+    ASSERT_EQ(Init(1, OnResponseSlowFirst), 0);
+    RawClient raw(sock_);
+    ASSERT_GE(raw.fd, 0);
+    // About 6 MB: far more than the socket buffers hold while the callback
+    // sleeps on the first message.
+    const int count = 20000;
+    const std::string text(300, 'p');
+    EXPECT_EQ(raw.Ask("burst " + std::to_string(count) + " 100000 " + text),
+              "ok: burst " + std::to_string(count) + " at 100000/s");
+    std::thread drain([&raw, count] {  // the raw client must not stall either
+        for (int i = 0; i < count; ++i) raw.Read();
+    });
+    ASSERT_TRUE(WaitResponses(count, 30s));
+    drain.join();
+    std::vector<std::string> got = Responses();
+    ASSERT_EQ(got.size(), static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) ASSERT_EQ(got[i], text + " " + std::to_string(i + 1));
+    // The link is the one it was: a command still round-trips.
+    EXPECT_EQ(Send("echo still here"), 0);
+    ASSERT_TRUE(WaitResponses(count + 1));
+    EXPECT_EQ(Responses().back(), "still here");
+}
+
 TEST_F(DevLinkTest, MalformedClientIsDroppedAlone) {
     StartSim();
     ASSERT_EQ(Init(1, OnResponse), 0);
