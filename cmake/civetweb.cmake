@@ -21,6 +21,10 @@ list(GET _cw_dirs 0 CIVETWEB_SRC)
 add_library(civetweb STATIC ${CIVETWEB_SRC}/src/civetweb.c)
 target_include_directories(civetweb SYSTEM PUBLIC ${CIVETWEB_SRC}/include)
 target_compile_definitions(civetweb PRIVATE OPENSSL_API_3_0 NO_SSL_DL USE_WEBSOCKET NO_CGI)
+# Our stop (mg_stop from the main thread) sets the library's stop flag while
+# its threads poll it; by default that flag is a plain volatile int, a data
+# race. With this option every access is atomic.
+target_compile_definitions(civetweb PRIVATE STOP_FLAG_NEEDS_LOCK)
 target_compile_definitions(civetweb PUBLIC OPENSSL_API_3_0 USE_WEBSOCKET)
 # Third-party code: keep our own warning flags off it.
 target_compile_options(civetweb PRIVATE -w)

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, from Debian's packages only.
 # Idempotent: a second run installs nothing and returns quickly.
+# clang and its runtime libraries build the sanitizer and fuzzing binaries;
+# llvm brings llvm-symbolizer, which turns their reports into file:line.
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config dpkg-dev
       libssl-dev openssl liblog4cpp5-dev libjsoncpp-dev libtinyxml2-dev
       libgtest-dev googletest
+      clang libclang-rt-14-dev llvm
       python3 curl ca-certificates)
 
 missing=()

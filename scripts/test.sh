@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the suite, the
+# suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and each
+# fuzz target for KT_FUZZ_SECONDS (default 60). Arguments go to ctest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
-cd build
-ctest --output-on-failure --timeout 600 "$@"
+(cd build && ctest --output-on-failure --timeout 600 "$@")
+bash scripts/sanitize.sh address --timeout 900 "$@"
+bash scripts/fuzz.sh "${KT_FUZZ_SECONDS:-60}"

@@ -187,9 +187,11 @@ TEST(XmlStrError, TextsFollowTheNumericTable) {
 }
 
 TEST(XmlStrError, CodesOutsideTheTableAreUnknown) {
+    // The enumeration holds 0 to 31 (its codes end at 20): a value outside
+    // that cannot be made without undefined behaviour, which the sanitizer
+    // build rejects.
     EXPECT_STREQ(XML_StrError(tinyxml2::XMLError(20)), "XML unknown error");
-    EXPECT_STREQ(XML_StrError(tinyxml2::XMLError(-1)), "XML unknown error");
-    EXPECT_STREQ(XML_StrError(tinyxml2::XMLError(100000)), "XML unknown error");
+    EXPECT_STREQ(XML_StrError(tinyxml2::XMLError(31)), "XML unknown error");
 }
 
 // ---------------------------------------------------------------------------

@@ -172,6 +172,16 @@ TEST(PercentDecoding, LowerCaseHexFollowsTheDeviceArithmetic) {
     EXPECT_EQ(static_cast<char>(((2 << 4) | ('a' - 48)) & 0xFF), out[0]);
 }
 
+TEST(PercentDecoding, CharactersBelowZeroGiveTheLowByteWithoutOverflow) {
+    // "!" is 15 below "0": the digit is negative, and the byte is the low
+    // eight bits of (-15 * 16) | 0. The undefined-behaviour build checks the
+    // arithmetic.
+    char out[8] = {0};
+    EXPECT_EQ(2, Process_Web_CH_Character("%!0%- ", out, sizeof(out)));
+    EXPECT_EQ(static_cast<char>(0x10), out[0]);
+    EXPECT_EQ(static_cast<char>(((('-' - 48) * 16) | (' ' - 48)) & 0xFF), out[1]);
+}
+
 TEST(PercentDecoding, FullBufferStopsWithMinusOneKeepingWhatWasWritten) {
     LogCapture log;
     char out[4] = {0};
