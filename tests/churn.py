@@ -38,6 +38,7 @@ from collections import Counter, defaultdict
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
+    multipart_body,
     Sandbox, Server, Sim, WebSocket, WebSocketClosed, build_request, http_raw, stop_all)
 
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
@@ -63,16 +64,8 @@ def proc_figures(pid):
 
 
 def multipart(fields):
-    body = b""
-    for name, filename, content in fields:
-        disposition = f'Content-Disposition: form-data; name="{name}"'
-        if filename is not None:
-            disposition += f'; filename="{filename}"'
-        body += f"--{BOUNDARY}\r\n{disposition}\r\n".encode()
-        if filename is not None:
-            body += b"Content-Type: application/octet-stream\r\n"
-        body += b"\r\n" + content + b"\r\n"
-    return body + f"--{BOUNDARY}--\r\n".encode()
+    """fields: (name, file name or None for a plain value, content)."""
+    return multipart_body(fields, BOUNDARY)
 
 
 def form(fields):

@@ -21,6 +21,7 @@ from pathlib import Path
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
+    multipart_body,
     OP_TEXT, ServerTestCase, WebSocket, build_request, connect, http_raw, wait_until)
 
 OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
@@ -36,16 +37,8 @@ WORKERS = 50  # CivetWeb's default num_threads, which the server keeps
 
 
 def multipart(fields):
-    body = b""
-    for name, filename, content in fields:
-        disposition = f'Content-Disposition: form-data; name="{name}"'
-        if filename is not None:
-            disposition += f'; filename="{filename}"'
-        body += f"--{BOUNDARY}\r\n{disposition}\r\n".encode()
-        if filename is not None:
-            body += b"Content-Type: application/octet-stream\r\n"
-        body += b"\r\n" + content + b"\r\n"
-    return body + f"--{BOUNDARY}--\r\n".encode()
+    """fields: (name, file name or None for a plain value, content)."""
+    return multipart_body(fields, BOUNDARY)
 
 
 def envelope(text, kind="command"):

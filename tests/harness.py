@@ -170,6 +170,25 @@ def occupy_port(port):
 _pem_cache = None  # one self-signed key per test run: RSA key generation is slow
 
 
+
+def multipart_body(parts, boundary):
+    """Body of a multipart/form-data post. parts: (field name, file name or
+    None for a plain value, content); names and content as str or bytes."""
+    def as_bytes(value):
+        return value.encode() if isinstance(value, str) else value
+    mark = b"--" + as_bytes(boundary)
+    body = b""
+    for name, filename, content in parts:
+        body += mark + b'\r\nContent-Disposition: form-data; name="' + as_bytes(name) + b'"'
+        if filename is not None:
+            body += b'; filename="' + as_bytes(filename) + b'"'
+        body += b"\r\n"
+        if filename is not None:
+            body += b"Content-Type: application/octet-stream\r\n"
+        body += b"\r\n" + as_bytes(content) + b"\r\n"
+    return body + mark + b"--\r\n"
+
+
 class Sandbox:
     """A device tree in a temporary folder, built by scripts/make-sandbox.sh.
 
@@ -950,9 +969,9 @@ class ServerTestCase(unittest.TestCase):
         return server.wait_ready(ports or [sandbox.http_port])
 
     @classmethod
-    def start_class_runs(cls, specs):
+    def start_class_runs(cls, setups):
         """For setUpClass: starts one sandbox, simulator and server per
-        entry of specs, a dict name -> (args, prepare) where prepare(sandbox)
+        entry of setups, a dict name -> (args, prepare) where prepare(sandbox)
         (or None) edits the sandbox first. All servers start side by side and
         are stopped together at class end. Returns name -> Run; waiting for
         readiness is the caller's, as the ports depend on the mode."""
@@ -964,7 +983,7 @@ class ServerTestCase(unittest.TestCase):
                 sandbox.cleanup()
         cls.addClassCleanup(cleanup)
         runs = {}
-        for name, (args, prepare) in specs.items():
+        for name, (args, prepare) in setups.items():
             sandbox = Sandbox()
             sandboxes.append(sandbox)
             if prepare is not None:

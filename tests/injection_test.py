@@ -24,6 +24,7 @@ from pathlib import Path
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
+    multipart_body,
     OP_TEXT, ServerTestCase, WebSocket, build_request, http_raw)
 
 OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
@@ -64,17 +65,8 @@ def hostile_values(canary):
 
 
 def multipart(fields):
-    """fields: (name, file name bytes or None for a plain value, content)."""
-    body = b""
-    for name, filename, content in fields:
-        disposition = f'Content-Disposition: form-data; name="{name}"'.encode()
-        if filename is not None:
-            disposition += b'; filename="' + filename + b'"'
-        body += f"--{BOUNDARY}\r\n".encode() + disposition + b"\r\n"
-        if filename is not None:
-            body += b"Content-Type: application/octet-stream\r\n"
-        body += b"\r\n" + content + b"\r\n"
-    return body + f"--{BOUNDARY}--\r\n".encode()
+    """fields: (name, file name or None for a plain value, content)."""
+    return multipart_body(fields, BOUNDARY)
 
 
 def json_string(value):

@@ -14,7 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import ServerTestCase, build_request, http_raw, Response  # noqa: E402
+from harness import multipart_body, ServerTestCase, build_request, http_raw, Response  # noqa: E402
 
 OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
           b"Content-Length: 0\r\n\r\n")
@@ -28,16 +28,7 @@ INITIAL_PASSWORD = "ubuntu123"
 
 def multipart(parts):
     """Body of a form post; parts are (name, file name or None, bytes)."""
-    body = b""
-    for name, filename, data in parts:
-        disposition = f'form-data; name="{name}"'
-        if filename is not None:
-            disposition += f'; filename="{filename}"'
-        body += b"--" + BOUNDARY + b"\r\nContent-Disposition: " + disposition.encode() + b"\r\n"
-        if filename is not None:
-            body += b"Content-Type: application/octet-stream\r\n"
-        body += b"\r\n" + (data.encode() if isinstance(data, str) else data) + b"\r\n"
-    return body + b"--" + BOUNDARY + b"--\r\n"
+    return multipart_body(parts, BOUNDARY)
 
 
 def write_script(path, text):

@@ -23,6 +23,7 @@ import uuid
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
+    multipart_body,
     IO_TIMEOUT, Response, ServerTestCase, WebSocket, binary, build_request, connect, http_raw,
     wait_until)
 
@@ -52,15 +53,8 @@ def multipart(parts):
     """parts: (field name, file name or None, content bytes). Returns the
     headers and the body of a multipart/form-data request."""
     boundary = "----kt" + uuid.uuid4().hex
-    body = b""
-    for name, filename, content in parts:
-        disposition = f'form-data; name="{name}"'
-        if filename is not None:
-            disposition += f'; filename="{filename}"'
-        body += (f"--{boundary}\r\nContent-Disposition: {disposition}\r\n"
-                 "Content-Type: application/octet-stream\r\n\r\n").encode() + content + b"\r\n"
-    body += f"--{boundary}--\r\n".encode()
-    return {"Content-Type": f"multipart/form-data; boundary={boundary}"}, body
+    return ({"Content-Type": f"multipart/form-data; boundary={boundary}"},
+            multipart_body(parts, boundary))
 
 
 def request(port, method, path, headers=None, body=b""):

@@ -15,6 +15,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
+    multipart_body,
     JournalEntry, ServerTestCase, WebSocket, build_request, connect, http_raw,
     wait_until)
 
@@ -47,17 +48,8 @@ BOUNDARY = "----ktZoneForm7MA4YWxkTrZu0gW"
 
 
 def multipart(fields):
-    """fields: (name, file name or None for a plain value, content bytes)."""
-    body = b""
-    for name, filename, content in fields:
-        disposition = f'Content-Disposition: form-data; name="{name}"'
-        if filename is not None:
-            disposition += f'; filename="{filename}"'
-        body += f"--{BOUNDARY}\r\n{disposition}\r\n".encode()
-        if filename is not None:
-            body += b"Content-Type: application/octet-stream\r\n"
-        body += b"\r\n" + content + b"\r\n"
-    return body + f"--{BOUNDARY}--\r\n".encode()
+    """fields: (name, file name or None for a plain value, content)."""
+    return multipart_body(fields, BOUNDARY)
 
 
 def journal(sim):
