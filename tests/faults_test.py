@@ -21,15 +21,9 @@ from pathlib import Path
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    multipart_body,
+    ERROR_RSP, JSON_HEAD, OK_RSP, multipart_body,
     OP_TEXT, ServerTestCase, WebSocket, build_request, connect, http_raw, wait_until)
 
-OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
-          b"Content-Length: 0\r\n\r\n")
-ERROR_RSP = (b"HTTP/1.1 500 Internal Server Error\r\nServer: Apache-Coyote/1.1\r\n"
-             b"access-control-allow-origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
-             b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
 LOGIN = '{"type":"login","command":"admin admin123"}'
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
 BOUNDARY = "----ktFaults7MA4YWxkTrZu0gW"

@@ -171,6 +171,15 @@ _pem_cache = None  # one self-signed key per test run: RSA key generation is slo
 
 
 
+
+# Fixed answers of the server that several test files compare byte for byte.
+OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
+          b"Content-Length: 0\r\n\r\n")
+ERROR_RSP = (b"HTTP/1.1 500 Internal Server Error\r\nServer: Apache-Coyote/1.1\r\n"
+             b"access-control-allow-origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
+             b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
+
 def multipart_body(parts, boundary):
     """Body of a multipart/form-data post. parts: (field name, file name or
     None for a plain value, content); names and content as str or bytes."""
@@ -425,9 +434,7 @@ class Sim:
         except FileNotFoundError:
             return []
         entries = []
-        for line in raw.split("\n"):
-            if not line:
-                continue
+        for line in raw.split("\n")[:-1]:  # a line still being written has no end yet
             sn, conn_time, send_time, data = line.split("\t", 3)
             entries.append(JournalEntry(int(sn), int(conn_time), int(send_time),
                                         _journal_unescape(data)))

@@ -14,14 +14,8 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import multipart_body, ServerTestCase, build_request, http_raw, Response  # noqa: E402
+from harness import ERROR_RSP, JSON_HEAD, OK_RSP, multipart_body, ServerTestCase, build_request, http_raw, Response  # noqa: E402
 
-OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
-          b"Content-Length: 0\r\n\r\n")
-ERROR_RSP = (b"HTTP/1.1 500 Internal Server Error\r\nServer: Apache-Coyote/1.1\r\n"
-             b"access-control-allow-origin: *\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
-JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
-             b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
 BOUNDARY = b"----kt7MA4YWxkTrZu0gW"
 INITIAL_PASSWORD = "ubuntu123"
 

@@ -48,18 +48,7 @@ def journal(sim):
     """The simulator's journal as (sn, conn_time, send_time, data) entries.
     Read as bytes: a carriage return inside a command is data, not a line
     end."""
-    try:
-        raw = sim.journal_path.read_bytes()
-    except FileNotFoundError:
-        return []
-    entries = []
-    for line in raw.split(b"\n")[:-1]:  # a line still being written has no end yet
-        sn, conn_time, send_time, data = line.split(b"\t", 3)
-        data = re.sub(rb"\\([\\nt])",
-                      lambda m: {b"\\": b"\\", b"n": b"\n", b"t": b"\t"}[m.group(1)], data)
-        entries.append(JournalEntry(int(sn), int(conn_time), int(send_time),
-                                    data.decode("utf-8", "surrogateescape")))
-    return entries
+    return sim.journal()
 
 
 def ready_servers(runs):
