@@ -16,7 +16,39 @@ if(NOT _cw_dirs)
     message(FATAL_ERROR "apt-get source civetweb failed; run scripts/install-deps.sh first")
   endif()
 endif()
-list(GET _cw_dirs 0 CIVETWEB_SRC)
+list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
+
+# Our changes to the library, as patches on a copy of its sources; the copy is
+# made again whenever a patch changes.
+#   form-reader.patch: the multipart reader scans for the boundary with
+#   memchr instead of one memcmp per byte, and takes its buffer size from
+#   MG_FORM_BUF_LEN. Together they made a 200 MB upload about twice as fast.
+file(GLOB _cw_patches ${CMAKE_SOURCE_DIR}/cmake/civetweb-patches/*.patch)
+list(SORT _cw_patches)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_cw_patches})
+set(_cw_sum "")
+foreach(_p IN LISTS _cw_patches)
+  file(MD5 ${_p} _md5)
+  string(APPEND _cw_sum "${_md5}\n")
+endforeach()
+set(CIVETWEB_SRC ${CIVETWEB_CACHE}/patched)
+set(_cw_stamp ${CIVETWEB_SRC}/.patches)
+set(_cw_old "")
+if(EXISTS ${_cw_stamp})
+  file(READ ${_cw_stamp} _cw_old)
+endif()
+if(NOT _cw_old STREQUAL _cw_sum)
+  file(REMOVE_RECURSE ${CIVETWEB_SRC})
+  file(COPY ${CIVETWEB_PRISTINE}/src ${CIVETWEB_PRISTINE}/include DESTINATION ${CIVETWEB_SRC})
+  foreach(_p IN LISTS _cw_patches)
+    execute_process(COMMAND patch -p1 --quiet --no-backup-if-mismatch -i ${_p}
+                    WORKING_DIRECTORY ${CIVETWEB_SRC} RESULT_VARIABLE _rc)
+    if(NOT _rc EQUAL 0)
+      message(FATAL_ERROR "civetweb: ${_p} does not apply")
+    endif()
+  endforeach()
+  file(WRITE ${_cw_stamp} "${_cw_sum}")
+endif()
 
 add_library(civetweb STATIC ${CIVETWEB_SRC}/src/civetweb.c)
 target_include_directories(civetweb SYSTEM PUBLIC ${CIVETWEB_SRC}/include)
@@ -25,6 +57,8 @@ target_compile_definitions(civetweb PRIVATE OPENSSL_API_3_0 NO_SSL_DL USE_WEBSOC
 # its threads poll it; by default that flag is a plain volatile int, a data
 # race. With this option every access is atomic.
 target_compile_definitions(civetweb PRIVATE STOP_FLAG_NEEDS_LOCK)
+# 64 KiB per read of a form body, on the worker's stack for the request.
+target_compile_definitions(civetweb PRIVATE MG_FORM_BUF_LEN=65536)
 target_compile_definitions(civetweb PUBLIC OPENSSL_API_3_0 USE_WEBSOCKET)
 # Third-party code: keep our own warning flags off it.
 target_compile_options(civetweb PRIVATE -w)

@@ -378,11 +378,14 @@ class UploadFileNameTest(InjectionCase):
 
     def test_upgrade(self):
         ran = self.parent / "upgrade-ran"
+        stored = self.sb.root / "home/ubuntu/upgradepkg/ktcmd.bin"
         package = b"#!/bin/sh\necho ran >> " + str(ran).encode() + b"\n"
         for label, names in self.names():
             for name in names:
                 raw = self.post_form("/upgrade", [("ktcmd", name, package)])
-                if raw == OK_RSP:
+                # A name the form reader cannot decode skips the field; a
+                # package that was stored under its fixed name has run.
+                if raw == OK_RSP and stored.exists():
                     self.assertTrue(ran.exists(), label)
                 ran.unlink(missing_ok=True)
 

@@ -477,6 +477,20 @@ class DeviceUpdateTest(SharedServer):
         self.assertIn(f"Rezudezi : field_stored path {self.update}/fw.bin  file_size  10",
                       self.log())
 
+    def test_large_files_with_near_boundaries_are_stored_byte_for_byte(self):
+        # The reader takes the body in pieces; line ends, dashes and the
+        # boundary's first bytes sit on and around every 64 KiB edge.
+        near = [b"\r", b"\r\n", b"\r\n-", b"\r\n--", b"\r\n------kt", b"\r\r\n--\r"]
+        big = bytearray(bytes(range(256)) * 1200)
+        for edge in range(1 << 16, len(big), 1 << 16):
+            for shift, mark in zip((-11, -4, -1, 0, 2, 9), near):
+                big[edge + shift:edge + shift + len(mark)] = mark
+        big += b"\r\n--"
+        raw = upload(self.port, "/update_device",
+                     [("big", "big.bin", bytes(big)), ("tail", "tail.bin", b"\r\n--tail")])
+        self.assertEqual(raw, UPDATE_RSP)
+        self.assertEqual(self.stored(), {"big.bin": bytes(big), "tail.bin": b"\r\n--tail"})
+
     def test_a_second_upload_keeps_only_its_own_files(self):
         upload(self.port, "/update_device",
                [("a", "a.bin", b"A"), ("h", ".hidden", b"H"), ("d", "d.bin", b"D")])
