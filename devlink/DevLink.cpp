@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -35,6 +36,8 @@ constexpr int kSendTimeoutMs = 1000;
 // broadcast to many clients) never stalls the service; only when this much
 // is waiting does the reader stop reading.
 constexpr size_t kMaxQueuedBytes = 64u << 20;
+// Frames handed to the queue under one lock at most.
+constexpr size_t kMaxBatch = 256;
 
 std::string SocketPath() {
     const char* explicit_path = getenv("DEVLINK_SOCKET");
@@ -158,16 +161,21 @@ private:
         }
     }
 
-    // Queues one message for the callback; false when stopping.
-    bool Enqueue(std::string& payload) {
+    // Queues messages for the callback, emptying batch; false when stopping.
+    bool Enqueue(std::vector<std::string>& batch) {
+        size_t bytes = 0;
+        for (const std::string& payload : batch) bytes += payload.size();
         std::unique_lock<std::mutex> q(queue_mu_);
         queue_cv_.wait(q, [this] {
             return queued_bytes_ < kMaxQueuedBytes || StoppingQueued();
         });
         if (StoppingQueued()) return false;
-        queued_bytes_ += payload.size();
-        queue_.emplace_back();
-        queue_.back().swap(payload);
+        queued_bytes_ += bytes;
+        for (std::string& payload : batch) {
+            queue_.emplace_back();
+            queue_.back().swap(payload);
+        }
+        batch.clear();
         queue_cv_.notify_all();
         return true;
     }
@@ -202,13 +210,20 @@ private:
     void ReaderLoop(int fd) {
         std::chrono::milliseconds backoff = kFirstBackoff;
         std::string payload;
+        std::vector<std::string> batch;
         while (true) {
-            while (true) {
-                devlink::FrameResult r = devlink::read_frame(fd, payload);
-                if (r != devlink::FrameResult::Ok) break;
-                if (!Enqueue(payload)) break;
+            devlink::FrameReader reader;
+            while (reader.Next(fd, payload) == devlink::FrameResult::Ok) {
+                batch.emplace_back();
+                batch.back().swap(payload);
+                // Frames that one read brought in go to the dispatcher
+                // together: one wake-up for a run, not one per frame. The
+                // batch is empty whenever Next has to read.
+                if (reader.HasFrame() && batch.size() < kMaxBatch) continue;
+                if (!Enqueue(batch)) break;
                 if (Stopping()) break;
             }
+            batch.clear();
             {
                 std::lock_guard<std::mutex> w(write_mu_);
                 if (fd_ == fd) fd_ = -1;

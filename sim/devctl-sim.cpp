@@ -30,7 +30,7 @@
 namespace {
 
 constexpr long kMaxBurstCount = 1000000;
-constexpr long kMaxBurstRate = 100000;
+constexpr long kMaxBurstRate = 1000000;
 constexpr int kMaxBursts = 16;
 // A client that stops reading for this long is dropped, so one stuck
 // client cannot stall bursts and broadcasts for everybody else.
@@ -290,8 +290,9 @@ std::string Answer(const std::string& data, std::function<void()>& after) {
 void ClientThread(std::shared_ptr<Client> c) {
     std::string payload;
     devlink::Request req;
+    devlink::FrameReader reader;
     while (!g_stop.load()) {
-        if (devlink::read_frame(c->fd(), payload) != devlink::FrameResult::Ok) break;
+        if (reader.Next(c->fd(), payload) != devlink::FrameResult::Ok) break;
         if (!devlink::decode_request(payload, req)) break;  // not our protocol
         Journal(req);
         std::function<void()> after;

@@ -43,7 +43,11 @@ typedef std::unique_ptr<FILE, FileCloser> FilePtr;
 void kt_log(log4cpp::Priority::Value priority, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    log4cpp::Category::getInstance("CATEGORY").logva(priority, format, args);
+    // Looked up once: each lookup takes the library's registry lock. The
+    // category lives as long as the process; configuring only changes its
+    // appenders.
+    static log4cpp::Category& category = log4cpp::Category::getInstance("CATEGORY");
+    category.logva(priority, format, args);
     va_end(args);
 }
 
@@ -357,12 +361,13 @@ private:
     mg_context* ctx_;
 };
 
-// One text frame in one write, with the bytes the library's own frame writer
-// would send. That writer sends the header and the payload in two calls: two
-// system calls per client per broadcast, and with Nagle's algorithm on the
-// server's sockets the payload of a small frame can wait for the client's
-// delayed acknowledgement of the header.
-void Write_Text_Frame(mg_connection* conn, const char* data, size_t len) {
+// A text frame as the library's own frame writer would send it. That writer
+// sends the header and the payload in two calls: two system calls per client
+// per broadcast, and with Nagle's algorithm on the server's sockets the
+// payload of a small frame can wait for the client's delayed acknowledgement
+// of the header. Built whole, a frame goes out in one write, and a broadcast
+// builds it once for all its clients.
+std::string Text_Frame(const char* data, size_t len) {
     std::string frame;
     frame.reserve(len + 10);
     frame += static_cast<char>(0x80 | MG_WEBSOCKET_OPCODE_TEXT);  // final fragment
@@ -379,6 +384,10 @@ void Write_Text_Frame(mg_connection* conn, const char* data, size_t len) {
         }
     }
     frame.append(data, len);
+    return frame;
+}
+
+void Write_Frame(mg_connection* conn, const std::string& frame) {
     mg_lock_connection(conn);
     mg_write(conn, frame.data(), frame.size());
     mg_unlock_connection(conn);
@@ -541,16 +550,18 @@ int CheckIfAuth(const mg_connection* conn) {
 void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len) {
     LOG_INFO("Rezudezi : signal send ==> ready to send data to web , data len :  %d",
              static_cast<int>(strlen(data)));
-    Write_Text_Frame(conn, data, len);
+    Write_Frame(conn, Text_Frame(data, len));
 }
 
 void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
+    const std::string frame = Text_Frame(data, len);
+    const int text_len = static_cast<int>(strlen(data));
     OSMutexLocker registry(&g_mutexWsCliList);
     for (const t_ws_client& client : kt_clientconnlist) {
         if (client.conn_state <= 0 || !client.auth_flag) continue;
         LOG_INFO("Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
-                 data, static_cast<int>(strlen(data)));
-        Write_Text_Frame(client.conn, data, len);
+                 data, text_len);
+        Write_Frame(client.conn, frame);
     }
 }
 

@@ -106,9 +106,10 @@ struct RawClient {
     }
     std::string Read() {
         std::string text;
-        EXPECT_EQ(devlink::read_frame(fd, text), devlink::FrameResult::Ok);
+        EXPECT_EQ(reader.Next(fd, text), devlink::FrameResult::Ok);
         return text;
     }
+    devlink::FrameReader reader;
 };
 
 class DevLinkTest : public ::testing::Test {
@@ -182,45 +183,102 @@ TEST(Frame, RequestBytesAreExactAndRoundTrip) {
     EXPECT_EQ(devlink::encode_response(""), std::string(4, '\0'));
 }
 
-TEST(Frame, ReaderHandlesBoundariesAndErrors) {
+// What one reader makes of the given bytes, written by a second thread
+// (socket buffers hold less than the larger cases) and then closed.
+std::vector<std::pair<devlink::FrameResult, std::string>> ReadAll(const std::string& bytes,
+                                                                  size_t piece) {
     int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    std::string payload = "junk";
-
-    // Dribbled in one byte at a time: short reads must be stitched together.
-    std::string frame = devlink::encode_response(std::string("x\0\ny", 4));
-    std::thread dribble([&] {
-        for (char ch : frame) {
-            devlink::write_full(sv[1], &ch, 1);
-            std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    std::thread writer([&] {
+        for (size_t at = 0; at < bytes.size(); at += piece) {
+            devlink::write_full(sv[1], bytes.data() + at, std::min(piece, bytes.size() - at));
+            if (piece == 1) std::this_thread::sleep_for(1ms);
         }
+        close(sv[1]);
     });
-    EXPECT_EQ(devlink::read_frame(sv[0], payload), devlink::FrameResult::Ok);
-    dribble.join();
-    EXPECT_EQ(payload, std::string("x\0\ny", 4));
+    devlink::FrameReader reader;
+    std::vector<std::pair<devlink::FrameResult, std::string>> got;
+    std::string payload = "junk";
+    while (true) {
+        const devlink::FrameResult r = reader.Next(sv[0], payload);
+        got.emplace_back(r, r == devlink::FrameResult::Ok ? payload : "");
+        if (r != devlink::FrameResult::Ok) break;
+    }
+    writer.join();
+    close(sv[0]);
+    return got;
+}
 
-    ASSERT_TRUE(devlink::write_string(sv[1], devlink::encode_response("")));
-    EXPECT_EQ(devlink::read_frame(sv[0], payload), devlink::FrameResult::Ok);
-    EXPECT_EQ(payload, "");
+TEST(Frame, ReaderHandlesBoundariesAndErrors) {
+    using devlink::FrameResult;
+    const size_t buffer = devlink::FrameReader::kBufferBytes;
+    // Dribbled in one byte at a time: short reads must be stitched together.
+    const std::string odd("x\0\ny", 4);
+    auto got = ReadAll(devlink::encode_response(odd), 1);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].second, odd);
+    EXPECT_EQ(got[1].first, FrameResult::Closed);
+
+    // Frames that end on, before and after the read buffer's edge, empty
+    // ones and ones larger than the buffer, in one stream and in pieces.
+    const std::vector<std::string> texts = {
+        "", "a", std::string(buffer - 4 - 4 - 1, 'b'), "", std::string(buffer, 'c'),
+        std::string(3 * buffer + 7, 'd'), "e", std::string(buffer - 8, 'f'), "g"};
+    std::string stream;
+    for (const std::string& text : texts) stream += devlink::encode_response(text);
+    for (size_t piece : {stream.size(), buffer / 3, size_t(4093)}) {
+        got = ReadAll(stream, piece);
+        ASSERT_EQ(got.size(), texts.size() + 1) << piece;
+        for (size_t i = 0; i < texts.size(); i++) {
+            EXPECT_EQ(got[i].first, FrameResult::Ok) << piece << " " << i;
+            EXPECT_EQ(got[i].second, texts[i]) << piece << " " << i;
+        }
+        EXPECT_EQ(got.back().first, FrameResult::Closed) << piece;
+    }
 
     std::string at_max, over_max;
     devlink::put_u32(at_max, devlink::kMaxFrame);
     devlink::put_u32(over_max, devlink::kMaxFrame + 1);
-    ASSERT_TRUE(devlink::write_string(sv[1], over_max));
-    EXPECT_EQ(devlink::read_frame(sv[0], payload), devlink::FrameResult::Error);
+    EXPECT_EQ(ReadAll(over_max + "abc", 64).back().first, FrameResult::Error);
+    // A frame or a length cut short by the peer is an error, not an orderly close.
+    EXPECT_EQ(ReadAll(at_max + "abc", 64).back().first, FrameResult::Error);
+    got = ReadAll(devlink::encode_response("whole") + at_max.substr(0, 2), 64);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].second, "whole");
+    EXPECT_EQ(got[1].first, FrameResult::Error);
+    EXPECT_EQ(ReadAll("", 64).back().first, FrameResult::Closed);
 
-    // A frame cut short by the peer is an error, not an orderly close.
-    ASSERT_TRUE(devlink::write_string(sv[1], at_max + "abc"));
-    close(sv[1]);
-    EXPECT_EQ(devlink::read_frame(sv[0], payload), devlink::FrameResult::Error);
-    close(sv[0]);
-
+    int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     close(sv[1]);
-    EXPECT_EQ(devlink::read_frame(sv[0], payload), devlink::FrameResult::Closed);
     // Default SIGPIPE disposition would kill the test here without MSG_NOSIGNAL.
     EXPECT_FALSE(devlink::write_string(sv[0], std::string("x")));
     close(sv[0]);
+}
+
+TEST(Frame, HasFrameOnlyWhenAWholeFrameIsBuffered) {
+    // The link's reader batches frames while this says true and expects Next
+    // to return them without reading: never true for a part or a bad length.
+    const std::string two = devlink::encode_response("one") + devlink::encode_response("two");
+    std::string over_max;
+    devlink::put_u32(over_max, devlink::kMaxFrame + 1);
+    // After two whole frames: part of a length, a length and part of its
+    // payload, an oversized length with bytes enough behind it.
+    for (const std::string& tail : {two.substr(7, 2), two.substr(7, 5), over_max + "0123456789"}) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        ASSERT_TRUE(devlink::write_string(sv[1], two + tail));
+        devlink::FrameReader reader;
+        std::string payload;
+        EXPECT_FALSE(reader.HasFrame());
+        ASSERT_EQ(reader.Next(sv[0], payload), devlink::FrameResult::Ok);
+        EXPECT_TRUE(reader.HasFrame());
+        ASSERT_EQ(reader.Next(sv[0], payload), devlink::FrameResult::Ok);
+        EXPECT_EQ(payload, "two");
+        EXPECT_FALSE(reader.HasFrame()) << tail.size();
+        close(sv[0]);
+        close(sv[1]);
+    }
 }
 
 // ---- library lifecycle ----
@@ -400,11 +458,11 @@ TEST_F(DevLinkTest, BroadcastAndBurstReachEveryClient) {
     for (int i = 1; i <= 5; ++i) want.push_back("tick tock " + std::to_string(i));
     EXPECT_EQ(Responses(), want);
 
-    for (const char* bad : {"burst 0 10 x", "burst 1000001 1 x", "burst 5 100001 x",
+    for (const char* bad : {"burst 0 10 x", "burst 1000001 1 x", "burst 5 1000001 x",
                             "burst 5 0 x", "burst 5 10", "burst -1 10 x"})
         EXPECT_EQ(raw.Ask(bad).rfind("error: ", 0), 0u) << bad;
     // The limits themselves are allowed.
-    EXPECT_EQ(raw.Ask("burst 1 100000 last"), "ok: burst 1 at 100000/s");
+    EXPECT_EQ(raw.Ask("burst 1 1000000 last"), "ok: burst 1 at 1000000/s");
     EXPECT_EQ(raw.Read(), "last 1");
     EXPECT_EQ(raw.Ask("burst 1000000 1 slow"), "ok: burst 1000000 at 1/s");
 }
@@ -455,8 +513,8 @@ TEST_F(DevLinkTest, MalformedClientIsDroppedAlone) {
     devlink::put_u32(tiny, 3);
     ASSERT_TRUE(devlink::write_string(short_header.fd, tiny + "abc"));
     std::string payload;
-    EXPECT_NE(devlink::read_frame(oversize.fd, payload), devlink::FrameResult::Ok);
-    EXPECT_NE(devlink::read_frame(short_header.fd, payload), devlink::FrameResult::Ok);
+    EXPECT_NE(oversize.reader.Next(oversize.fd, payload), devlink::FrameResult::Ok);
+    EXPECT_NE(short_header.reader.Next(short_header.fd, payload), devlink::FrameResult::Ok);
     ASSERT_EQ(Send("echo still here"), 0);
     ASSERT_TRUE(WaitResponses(1));
     EXPECT_EQ(Responses()[0], "still here");
