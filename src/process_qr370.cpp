@@ -432,15 +432,14 @@ int Zone_Verify_Password(std::string& username, std::string& passwd) {
     snprintf(path, sizeof(path), "%s/zone.pw", dev_path(PATH_ZONE_DIR));
     // One pass over the list, with the answers and log lines of reading line
     // 1, 2, 3 ... each from the start: a long list stays linear.
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) {
+    LineFile file(path);
+    if (!file.is_open()) {
         perror("fopen :");
         return -1;
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> file(f, fclose);
     std::string line;
     for (int k = 1;; k++) {
-        if (!Read_File_Line(f, line)) {
+        if (!file.Next(line)) {
             LOG_WARN("file not exist %d line", k);
             return -3;
         }

@@ -853,38 +853,43 @@ int64_t get_time_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool Read_File_Line(FILE* f, std::string& line) {
+namespace {
+const size_t kLineFileBuffer = 64 * 1024;
+}  // namespace
+
+LineFile::LineFile(const char* path) : file_(fopen(path, "r")) {
+    if (file_ == nullptr) return;
+    buffer_.reset(new char[kLineFileBuffer]);
+    setvbuf(file_, buffer_.get(), _IOFBF, kLineFileBuffer);
+}
+
+LineFile::~LineFile() {
+    if (file_ != nullptr && fclose(file_) != 0) perror("close ");
+}
+
+bool LineFile::Next(std::string& line) {
     line.clear();
     int c;
-    while ((c = fgetc_unlocked(f)) != EOF) {
+    while ((c = fgetc_unlocked(file_)) != EOF) {
         line += static_cast<char>(c);
         if (c == '\n') break;
     }
     return !line.empty();
 }
 
-namespace {
-
-void Close_File(FILE* f) {
-    if (fclose(f) != 0) perror("close ");
-}
-
-}  // namespace
-
 int Get_Line_From_File(const char* path, std::string& line, int number) {
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) {
+    LineFile file(path);
+    if (!file.is_open()) {
         perror("fopen :");
         return -1;
     }
-    std::unique_ptr<FILE, void (*)(FILE*)> file(f, Close_File);
     if (number < 1) {
         LOG_WARN("param i_cnt is < 0");
         return -2;
     }
     std::string current;
     for (int i = 1; i <= number; i++) {
-        if (!Read_File_Line(f, current)) {
+        if (!file.Next(current)) {
             LOG_WARN("file not exist %d line", number);
             return -3;
         }
@@ -896,15 +901,14 @@ int Get_Line_From_File(const char* path, std::string& line, int number) {
 int Analyze_Key_Value_File(const char* path, std::string& out, const char* joiner) {
     // One pass over the file, with the same results and log lines as reading
     // line 1, 2, 3 ... each from the start: a long device list stays linear.
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) {
+    LineFile file(path);
+    if (!file.is_open()) {
         perror("fopen :");
         return 0;
     }
-    std::unique_ptr<FILE, void (*)(FILE*)> file(f, Close_File);
     std::string line;
     int number = 0;
-    while (Read_File_Line(f, line)) {
+    while (file.Next(line)) {
         number++;
         Delete_String_Terminate_Char(line);
         if (Analyze_Comment_Char(line, "#") < 0) continue;
