@@ -30,11 +30,6 @@ BOUNDARY = "----ktFaults7MA4YWxkTrZu0gW"
 WORKERS = 50  # CivetWeb's default num_threads, which the server keeps
 
 
-def multipart(fields):
-    """fields: (name, file name or None for a plain value, content)."""
-    return multipart_body(fields, BOUNDARY)
-
-
 def envelope(text, kind="command"):
     return json.dumps({"comName": "ALL", "command": text, "result": 0, "type": kind},
                       separators=(",", ":")).encode() + b"\n"
@@ -51,7 +46,7 @@ class FaultCase(ServerTestCase):
                         timeout=timeout)
 
     def post_form(self, sandbox, path, fields, timeout=10):
-        return self.request(sandbox, "POST", path, multipart(fields),
+        return self.request(sandbox, "POST", path, multipart_body(fields, BOUNDARY),
                             {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY},
                             timeout)
 

@@ -263,10 +263,6 @@ class Sandbox:
                 return param
         return None
 
-    def webconf_get(self, key):
-        param = self._webconf_param(self._webconf_tree(), key)
-        return None if param is None else (param.text or "")
-
     def webconf_set(self, key, value):
         """Sets key in section webconfig, adding it when absent."""
         tree = self._webconf_tree()
@@ -413,10 +409,6 @@ class Sim:
         if self._out is not None:
             self._out.close()
             self._out = None
-
-    def restart(self, timeout=START_TIMEOUT):
-        self.stop()
-        return self.start(timeout)
 
     def connections(self):
         """How many device links are connected to the simulator right now."""
@@ -835,12 +827,6 @@ class WebSocket:
 
     def send_text(self, text):
         self.send_frame(OP_TEXT, text)
-
-    def send_binary(self, data):
-        self.send_frame(OP_BINARY, data)
-
-    def ping(self, payload=b""):
-        self.send_frame(OP_PING, payload)
 
     # -- receiving ---------------------------------------------------------
 

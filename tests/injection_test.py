@@ -24,15 +24,10 @@ from pathlib import Path
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    multipart_body,
-    OP_TEXT, ServerTestCase, WebSocket, build_request, http_raw)
+    JSON_HEAD, OK_RSP, OP_TEXT, ServerTestCase, WebSocket, build_request, http_raw, multipart_body)
 
-OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
-          b"Content-Length: 0\r\n\r\n")
 PWD_OK = b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 0\r\n\r\n"
 PWD_FAIL = b"HTTP/1.1 401 Unauthorized\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 0\r\n\r\n"
-JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
-             b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
 BOUNDARY = "----ktInjection7MA4YWxkTrZu0gW"
 INITIAL_PASSWORD = b"ubuntu123"
@@ -62,11 +57,6 @@ def hostile_values(canary):
         ("nul", f"a\0b; {touch('nul')}".encode()),
         ("invalid-utf-8", b"\xff\xfe\xc3\x28 \xed\xa0\x80 \xc0\xaf"),
     ]
-
-
-def multipart(fields):
-    """fields: (name, file name or None for a plain value, content)."""
-    return multipart_body(fields, BOUNDARY)
 
 
 def json_string(value):
@@ -198,7 +188,7 @@ class InjectionCase(ServerTestCase):
             return repr(exc).encode()
 
     def post_form(self, path, fields):
-        return self.raw("POST", path, multipart(fields),
+        return self.raw("POST", path, multipart_body(fields, BOUNDARY),
                         {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY})
 
     def cases(self):

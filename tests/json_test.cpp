@@ -5,24 +5,8 @@
 
 #include "process_json.h"
 
-namespace {
-
-std::string Envelope(const std::string& type, int result, const std::string& text) {
-    Json::Value root;
-    root["type"] = type;
-    root["comName"] = "ALL";
-    root["command"] = text;
-    root["result"] = result;
-    return Json_Write(root);
-}
-
-}  // namespace
-
-TEST(JsonWriter, EnvelopeMembersInByteOrderWithFinalLineFeed) {
-    EXPECT_EQ("{\"comName\":\"ALL\",\"command\":\"abc\",\"result\":0,\"type\":\"command\"}\n",
-              Envelope("command", 0, "abc"));
-}
-
+// The broadcast envelope's exact bytes are checked end to end by the relay
+// tests; these are the writer's edges.
 TEST(JsonWriter, NamedEscapesAndUpperCaseHexForOtherControls) {
     const std::string text = std::string("q\"b\\s/\b\f\n\r\t") + '\x01' + '\x1f' + '\x7f';
     Json::Value v = text;
@@ -43,26 +27,6 @@ TEST(JsonWriter, Utf8AndInvalidBytesPassUnchanged) {
     EXPECT_EQ("\"" + utf8 + broken + "\"\n", Json_Write(v));
 }
 
-TEST(JsonWriter, NestedObjectsArraysAndScalars) {
-    Json::Value root;
-    root["z"] = Json::Value(Json::arrayValue);
-    root["z"].append(1);
-    root["z"].append(true);
-    root["z"].append(Json::Value());
-    root["a"]["onlinenum"] = -3;
-    root["a"]["https"] = "443";
-    root["B"] = 2.5;
-    root["u"] = Json::Value(Json::UInt(4000000000u));
-    EXPECT_EQ("{\"B\":2.5,\"a\":{\"https\":\"443\",\"onlinenum\":-3},\"u\":4000000000,"
-              "\"z\":[1,true,null]}\n",
-              Json_Write(root));
-}
-
-TEST(JsonWriter, EmptyContainers) {
-    EXPECT_EQ("{}\n", Json_Write(Json::Value(Json::objectValue)));
-    EXPECT_EQ("[]\n", Json_Write(Json::Value(Json::arrayValue)));
-}
-
 TEST(JsonMembers, MembersReadAsText) {
     const std::string frame =
         "{\"type\":\"login\",\"command\":\"admin pw\",\"result\":5,\"comName\":true,\"r\":1.5}";
@@ -75,12 +39,6 @@ TEST(JsonMembers, MembersReadAsText) {
     EXPECT_EQ("true", out);
     EXPECT_EQ(1, ParseJsonStream(frame, "missing", out));
     EXPECT_EQ("", out);
-}
-
-TEST(JsonMembers, CommentsAreAccepted) {
-    std::string out;
-    EXPECT_EQ(1, ParseJsonStream("{/* c */ \"type\":\"command\" // x\n}", "type", out));
-    EXPECT_EQ("command", out);
 }
 
 TEST(JsonMembers, UnparsableFramesLeaveOutputUnchanged) {

@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    OP_BINARY, OP_TEXT, JournalEntry, ServerTestCase, WebSocket, http_get, wait_until)
+    OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, http_get, wait_until)
 
 # The one reply a successful login gets: 54 bytes, no line end. Clients of
 # the device compare it as a whole.
@@ -42,13 +42,6 @@ def frame(kind, command=None, **members):
         doc["command"] = command
     doc.update(members)
     return json.dumps(doc)
-
-
-def journal(sim):
-    """The simulator's journal as (sn, conn_time, send_time, data) entries.
-    Read as bytes: a carriage return inside a command is data, not a line
-    end."""
-    return sim.journal()
 
 
 def ready_servers(runs):
@@ -90,7 +83,7 @@ class RelayCase(ServerTestCase):
     def journal_entry(self, data, run=None):
         sim = (run or self.rig).sim
         entry = wait_until(
-            lambda: next((e for e in journal(sim) if e.data == data), None), 5)
+            lambda: next((e for e in sim.journal() if e.data == data), None), 5)
         self.assertIsNotNone(entry, f"{data!r} never reached the control service")
         return entry
 
@@ -179,7 +172,7 @@ class LoginTest(RelayCase):
         probe = self.logged_in(run, "third pw3" if run is self.slot3 else ADMIN)
         self.echo(probe, "probe-after-refusal")
         self.assertEqual(probe.recv_message(), (OP_TEXT, envelope("probe-after-refusal")))
-        texts = [e.data for e in journal(run.sim)]
+        texts = [e.data for e in run.sim.journal()]
         self.assertNotIn(marker, texts)
 
     def test_administrator_and_user_slot_log_in_with_the_exact_reply_to_that_connection_only(self):
@@ -237,11 +230,6 @@ class LoginTest(RelayCase):
         self.echo(ws, "still-in")
         self.assertEqual(ws.recv_message(), (OP_TEXT, envelope("still-in")))
 
-    def test_a_failed_login_leaves_the_connection_not_logged_in(self):
-        ws = self.open()
-        ws.send_text(frame("login", "admin  admin123"))
-        self.assert_not_logged_in(ws)
-
     def test_user_slot_3_works_without_slots_1_and_2(self):
         ws = self.logged_in(self.slot3, "third pw3")
         self.echo(ws, "slot3")
@@ -294,7 +282,7 @@ class ForwardingTest(RelayCase):
         probe = self.logged_in()
         self.echo(probe, "after-too-early")
         self.assertEqual(probe.recv_message(), (OP_TEXT, envelope("after-too-early")))
-        self.assertNotIn("echo too-early", [e.data for e in journal(self.rig.sim)])
+        self.assertNotIn("echo too-early", [e.data for e in self.rig.sim.journal()])
 
     def test_the_device_answer_reaches_every_logged_in_client_and_no_other(self):
         sender = self.logged_in()
@@ -424,36 +412,36 @@ class FrameRobustnessTest(RelayCase):
         self.assertEqual((first.fin, first.opcode, first.payload), (True, OP_TEXT, LOGIN_REPLY))
         self.assertTrue(self.rig.server.running(), self.rig.server.describe())
 
-    def test_odd_text_frames_keep_the_connection(self):
+    def test_odd_frames_keep_the_connection(self):
+        def untyped(logged_type):
+            return f"waring !,i get no-define API tyep{logged_type}"
         cases = [
-            ("not json", b"hello", "[]"),
-            ("json array", b'["login", "admin admin123"]', "[]"),
-            ("number", b"5", "[]"),
-            ("numeric type", b'{"type":5,"command":"admin admin123"}', "[5]"),
-            ("type in capitals", b'{"type":"LOGIN","command":"admin admin123"}', "[LOGIN]"),
-            ("type as array", b'{"type":["login"],"command":"admin admin123"}', "[]"),
-            ("type as object", b'{"type":{"login":1},"command":"admin admin123"}', "[]"),
-            ("empty object", b"{}", "[]"),
-            ("zero length", b"", "[]"),
-            ("truncated", b'{"type":"login","command":"admin admin123"', "[]"),
+            ("not json", OP_TEXT, b"hello", untyped("[]")),
+            ("json array", OP_TEXT, b'["login", "admin admin123"]', untyped("[]")),
+            ("number", OP_TEXT, b"5", untyped("[]")),
+            ("numeric type", OP_TEXT, b'{"type":5,"command":"admin admin123"}', untyped("[5]")),
+            ("type in capitals", OP_TEXT, b'{"type":"LOGIN","command":"admin admin123"}',
+             untyped("[LOGIN]")),
+            ("type as array", OP_TEXT, b'{"type":["login"],"command":"admin admin123"}',
+             untyped("[]")),
+            ("type as object", OP_TEXT, b'{"type":{"login":1},"command":"admin admin123"}',
+             untyped("[]")),
+            ("empty object", OP_TEXT, b"{}", untyped("[]")),
+            ("zero length", OP_TEXT, b"", untyped("[]")),
+            ("truncated", OP_TEXT, b'{"type":"login","command":"admin admin123"', untyped("[]")),
+            # Binary, ping, pong and unknown opcodes are ignored.
+            ("binary", OP_BINARY, b'{"type":"command","command":"echo x"}', "Rezudezi : binary"),
+            ("ping", 0x9, b"pp", "Rezudezi : ping"),
+            ("pong", 0xA, b"", "Rezudezi : pong"),
+            ("opcode 11", 0xB, b"", "Rezudezi : unknown(bh)"),
         ]
-        for name, payload, logged_type in cases:
+        for name, opcode, payload, line in cases:
             with self.subTest(case=name):
                 ws = self.open()
                 mark = self.rig.server.log_mark()
-                ws.send_frame(OP_TEXT, payload)
+                ws.send_frame(opcode, payload)
                 self.assert_connection_kept(ws)
-                self.assertIn(f"waring !,i get no-define API tyep{logged_type}",
-                              self.rig.server.log(mark))
-
-    def test_a_zero_length_frame_reaches_the_handler_as_empty_text(self):
-        ws = self.open()
-        mark = self.rig.server.log_mark()
-        ws.send_frame(OP_TEXT, b"")
-        self.assert_connection_kept(ws)
-        log = self.rig.server.log(mark)
-        self.assertIn("Rezudezi : data recv from web is \tlen is 0", log)
-        self.assertIn("Rezudezi : parse websocket data,get : [] [] [] []", log)
+                self.assertIn(line, self.rig.server.log(mark))
 
     def test_members_holding_arrays_or_objects_read_as_empty(self):
         ws = self.open()
@@ -463,21 +451,7 @@ class FrameRobustnessTest(RelayCase):
         ws.send_text('{"type":"command","command":["echo x"],"result":{}}')
         ws.send_text('{"type":"command","command":7}')
         self.journal_entry("7")
-        self.assertEqual([e.data for e in journal(self.rig.sim)], ["", "7"])
-
-    def test_binary_ping_pong_and_unknown_opcodes_are_ignored(self):
-        for name, opcode, payload, line in [
-                ("binary", OP_BINARY, b'{"type":"command","command":"echo x"}',
-                 "Rezudezi : binary"),
-                ("ping", 0x9, b"pp", "Rezudezi : ping"),
-                ("pong", 0xA, b"", "Rezudezi : pong"),
-                ("opcode 11", 0xB, b"", "Rezudezi : unknown(bh)")]:
-            with self.subTest(frame=name):
-                ws = self.open()
-                mark = self.rig.server.log_mark()
-                ws.send_frame(opcode, payload)
-                self.assert_connection_kept(ws)
-                self.assertIn(line, self.rig.server.log(mark))
+        self.assertEqual([e.data for e in self.rig.sim.journal()], ["", "7"])
 
 
 class OnlineCountTest(RelayCase):
