@@ -125,20 +125,17 @@ def stop(proc):
             proc.wait()
 
 
+def proc_status(pid, field):
+    """An integer field of /proc/PID/status ("VmRSS" in KB, "Threads")."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return None
+
+
 def rss_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return None
-
-
-def threads(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-    return None
+    return proc_status(pid, "VmRSS")
 
 
 # ---------------------------------------------------------------------------
@@ -289,7 +286,7 @@ def bench_shell_routes():
     plain = Stack()
     try:
         rss = rss_kb(grown.pid)
-        workers = threads(grown.pid)
+        workers = proc_status(grown.pid, "Threads")
         log(f"   grown server: RSS {rss / 1024:.0f} MB, {workers} threads")
         sb = grown.sandbox
         props = sb.server_properties
@@ -429,28 +426,26 @@ def make_payload(path, mb):
             f.write(block)
 
 
-def curl_get_ms(port, path):
-    """Milliseconds curl takes for one GET (its own time_total: process
+def curl_seconds(port, path, args, max_time):
+    """Seconds curl takes for one request (its own time_total: process
     start-up not counted, and a client whose cost stays small beside the
-    answer's size)."""
+    request's size); the answer must be 200."""
     out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{time_total}",
-                          "--max-time", "30", f"http://{LOCALHOST}:{port}{path}"],
-                         capture_output=True, text=True, timeout=60).stdout.split()
+                          "--max-time", str(max_time)] + args + [f"http://{LOCALHOST}:{port}{path}"],
+                         capture_output=True, text=True, timeout=max_time + 30).stdout.split()
     if out[0] != "200":
-        raise RuntimeError(f"GET {path} answered {out[0]}")
-    return float(out[1]) * 1e3
+        raise RuntimeError(f"{path} answered {out[0]}")
+    return float(out[1])
+
+
+def curl_get_ms(port, path):
+    return curl_seconds(port, path, [], 30) * 1e3
 
 
 def curl_upload(port, path, field, payload):
     # No "Expect: 100-continue": browsers do not send it, and the library
     # answers it only for PUT, so curl would first wait its 1 s timeout.
-    out = subprocess.run(["curl", "-s", "-o", "/dev/null", "-H", "Expect:", "-w", "%{http_code} %{time_total}",
-                          "--max-time", "120", "-F", f"{field}=@{payload}",
-                          f"http://{LOCALHOST}:{port}{path}"],
-                         capture_output=True, text=True, timeout=150).stdout.split()
-    if out[0] != "200":
-        raise RuntimeError(f"upload to {path} answered {out[0]}")
-    return float(out[1])
+    return curl_seconds(port, path, ["-H", "Expect:", "-F", f"{field}=@{payload}"], 120)
 
 
 def dd_seconds(payload, target):
