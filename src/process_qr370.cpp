@@ -1422,6 +1422,14 @@ std::string Log_Line_Text(const char* text) {
     return out;
 }
 
+const char kLogMask[] = "******";
+
+std::string Masked_Credential(const std::string& credential, char sep) {
+    const size_t pos = credential.find(sep);
+    if (pos == std::string::npos) return kLogMask;
+    return credential.substr(0, pos + 1) + kLogMask;
+}
+
 int Log_Handler(mg_connection* conn, void* /*cbdata*/) {
     const char* method = Method(conn);
     if (strcmp(method, "GET") == 0) {

@@ -929,17 +929,62 @@ void FileToString(const char* path, std::string& text) {
     while ((n = fread(block, 1, sizeof(block), file.get())) > 0) text.append(block, n);
 }
 
+namespace {
+const mode_t kNewFileMode = 0644;
+}  // namespace
+
+AtomicFile::AtomicFile(const std::string& target) : target_(target), fd_(-1), failed_(false) {
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string pattern = dir + "." + name + ".XXXXXX";
+    fd_ = mkostemp(&pattern[0], O_CLOEXEC);
+    if (fd_ < 0) return;
+    temp_ = pattern;
+    struct stat old;
+    fchmod(fd_, stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : kNewFileMode);
+}
+
+AtomicFile::~AtomicFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!temp_.empty()) unlink(temp_.c_str());
+}
+
+bool AtomicFile::Write(const void* data, size_t length) {
+    const char* p = static_cast<const char*>(data);
+    while (!failed_ && length > 0) {
+        const ssize_t n = write(fd_, p, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failed_ = true;
+            break;
+        }
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return fd_ >= 0 && !failed_;
+}
+
+bool AtomicFile::Commit() {
+    if (fd_ < 0) return false;
+    bool ok = !failed_ && fsync(fd_) == 0;
+    ok = close(fd_) == 0 && ok;
+    fd_ = -1;
+    if (ok && rename(temp_.c_str(), target_.c_str()) == 0) {
+        temp_.clear();
+        return true;
+    }
+    LOG_ERROR("cannot store %s: %s", target_.c_str(), strerror(errno));
+    return false;
+}
+
 int StringToFile(const char* path, const char* data, size_t length) {
-    FilePtr file(fopen(path, "wb"));
-    if (!file) {
+    AtomicFile file(path);
+    if (!file.is_open()) {
         perror("fopen error :");
         return -1;
     }
-    fwrite(data, 1, length, file.get());
-    fflush(file.get());
-    file.reset();
-    My_System("sync");
-    return 0;
+    return file.Write(data, length) && file.Commit() ? 0 : -1;
 }
 
 int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length) {

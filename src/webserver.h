@@ -152,6 +152,36 @@ private:
 int Get_Line_From_File(const char* path, std::string& line, int number);
 int Analyze_Key_Value_File(const char* path, std::string& out, const char* joiner);
 void FileToString(const char* path, std::string& text);
+
+// New contents for a stored file, written beside it and put in place whole.
+// The temporary file lives in the target's folder (so the rename never
+// crosses a file system) under a hidden name; until Commit() the old file is
+// untouched, and a destructor without Commit() removes the temporary: an
+// interrupted store leaves the old bytes and nothing else behind. The new
+// file keeps the old one's permissions (0644 for a new file): the web root's
+// files are served and read by the device's scripts.
+class AtomicFile {
+public:
+    explicit AtomicFile(const std::string& target);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    // False when the temporary could not be created (errno tells why).
+    bool is_open() const { return fd_ >= 0; }
+    const std::string& temp_path() const { return temp_; }
+    const std::string& target() const { return target_; }
+    // Appends; false once any write has failed (a full disk).
+    bool Write(const void* data, size_t length);
+    // Syncs the contents and renames them over the target; false (and the
+    // temporary removed) when any step failed.
+    bool Commit();
+
+private:
+    std::string target_;
+    std::string temp_;
+    int fd_;
+    bool failed_;
+};
 int StringToFile(const char* path, const char* data, size_t length);
 int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length);
 

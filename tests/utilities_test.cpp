@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -210,6 +211,37 @@ TEST(WholeFiles, RoundTripKeepsEveryByte) {
     std::string back = "head:";
     FileToString(path.c_str(), back);
     EXPECT_EQ("head:" + data, back);
+}
+
+TEST(WholeFiles, AStoreTakesEffectWholeOrNotAtAll) {
+    TempDir dir;
+    const std::string path = dir.file("doc");
+    ASSERT_EQ(0, StringToFile(path.c_str(), "old", 3));
+    chmod(path.c_str(), 0640);
+    {
+        AtomicFile cut(path);
+        ASSERT_TRUE(cut.is_open());
+        EXPECT_TRUE(cut.Write("new but cut", 11));
+    }  // never committed: as a request whose body broke off
+    std::string text;
+    FileToString(path.c_str(), text);
+    EXPECT_EQ("old", text);
+    AtomicFile whole(path);
+    EXPECT_TRUE(whole.Write("new", 3));
+    EXPECT_TRUE(whole.Commit());
+    text.clear();
+    FileToString(path.c_str(), text);
+    EXPECT_EQ("new", text);
+    struct stat st;
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    // Nothing but the stored file is left in the folder.
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file(""))) {
+        (void)entry;
+        entries++;
+    }
+    EXPECT_EQ(1u, entries);
 }
 
 TEST(WholeFiles, UnopenablePathsAreReported) {
