@@ -34,6 +34,8 @@
 extern char** environ;
 
 namespace {
+// Files are opened with "e" (close-on-exec): workers start device commands
+// at any time, and those must not inherit what another request has open.
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -219,7 +221,7 @@ const char kLineEnd[] = "\r\n";
 // Opens a file that stat can see; null otherwise (size left untouched).
 FilePtr Open_Stated(const char* path, struct stat* st) {
     if (stat(path, st) != 0) return FilePtr();
-    return FilePtr(fopen(path, "rb"));
+    return FilePtr(fopen(path, "rbe"));
 }
 
 }  // namespace
@@ -857,7 +859,7 @@ namespace {
 const size_t kLineFileBuffer = 64 * 1024;
 }  // namespace
 
-LineFile::LineFile(const char* path) : file_(fopen(path, "r")) {
+LineFile::LineFile(const char* path) : file_(fopen(path, "re")) {
     if (file_ == nullptr) return;
     buffer_.reset(new char[kLineFileBuffer]);
     setvbuf(file_, buffer_.get(), _IOFBF, kLineFileBuffer);
@@ -922,7 +924,7 @@ int Analyze_Key_Value_File(const char* path, std::string& out, const char* joine
 }
 
 void FileToString(const char* path, std::string& text) {
-    FilePtr file(fopen(path, "rb"));
+    FilePtr file(fopen(path, "rbe"));
     if (!file) return;
     char block[1024];
     size_t n;
