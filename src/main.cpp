@@ -217,6 +217,7 @@ int main(int argc, char** argv) {
     List_All_ServerPort(ctx);
     SetWebsocketHandler(ctx, websocket_handler, nullptr);
     AddURIProcessHandler(ctx, kRoutes, kRouteCount);
+    Guard_Static_Files(ctx);
 
     while (exitNow == 0) {
         const struct timespec wait = {kWaitSeconds, 0};
