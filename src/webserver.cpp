@@ -351,12 +351,13 @@ bool Is_Within(const std::string& path, const std::string& dir) {
            (path.size() == dir.size() || path[dir.size()] == '/');
 }
 
-// Host name of an authority, "host[:port]" or "[v6 literal][:port]", port dropped.
+// Host name of an authority, "host[:port]" or "[v6 literal][:port]", port
+// dropped; empty when it is neither.
 std::string Authority_Host(const std::string& authority) {
-    if (!authority.empty() && authority[0] == '[') {
-        return authority.substr(0, authority.find(']') + 1);
-    }
-    return authority.substr(0, authority.find(':'));
+    if (authority.compare(0, 1, "[") != 0) return authority.substr(0, authority.find(':'));
+    const size_t after = authority.find(']') + 1;  // 0 when unclosed
+    if (after == 0 || (after < authority.size() && authority[after] != ':')) return "";
+    return authority.substr(0, after);
 }
 
 // A browser names the page that opens a WebSocket in Origin. The device's own
