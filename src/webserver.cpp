@@ -382,6 +382,7 @@ int Refuse_Secret_File(mg_connection* conn) {
     const mg_context* ctx = mg_get_context(conn);
     const char* root = mg_get_option(ctx, "document_root");
     const char* cert = mg_get_option(ctx, "ssl_certificate");
+    if (root == nullptr || root[0] == '\0') return 0;  // no files served at all
     const std::string target = Resolved(std::string(root) + mg_get_request_info(conn)->local_uri);
     if (target.empty()) return 0;
     if (!Is_Within(target, Resolved(std::string(root) + "/WEB-INF")) &&
