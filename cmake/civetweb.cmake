@@ -20,6 +20,10 @@ list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
 
 # Our changes to the library, as patches on a copy of its sources; the copy is
 # made again whenever a patch changes.
+#   close-on-exec.patch: listening and accepted sockets and the files the
+#   library opens (served files, stored uploads) are close-on-exec from
+#   the moment they exist. The library marked them only after opening
+#   (stored uploads not at all), while our workers start device commands.
 #   form-reader.patch: the multipart reader scans for the boundary with
 #   memchr instead of one memcmp per byte, and takes its buffer size from
 #   MG_FORM_BUF_LEN. Together they made a 200 MB upload about twice as fast.

@@ -51,6 +51,11 @@ const mg_request_info* __wrap_mg_get_request_info(const mg_connection* conn) {
     Conn_Index(conn);
     return nullptr;
 }
+// Nor headers: no Origin, as from the device's native clients.
+const char* __wrap_mg_get_header(const mg_connection* conn, const char*) {
+    Conn_Index(conn);
+    return nullptr;
+}
 void __wrap_mg_lock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_unlock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_close_connection(mg_connection* conn) { g_closed[Conn_Index(conn)] = true; }

@@ -1,11 +1,16 @@
 // Process entry: command line, configuration, logging, device link, server
 // start, routes, and the wait loop that ends on SIGTERM or SIGINT.
+#include <dirent.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include <log4cpp/Category.hh>
@@ -88,6 +93,22 @@ void Log_To_Stdout_Until_Configured() {
     log4cpp::Category::getRoot().addAppender(appender);
 }
 
+// log4cpp opens its log files without close-on-exec; every device command
+// would inherit them (and could write into the served log). Marked once
+// logging is configured, while the process has no other thread yet: what
+// is open then beyond the standard streams is the log's or inherited.
+void Close_On_Exec_Beyond_Stdio() {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), closedir);
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir.get())) {
+        char* end = nullptr;
+        const long fd = strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO) continue;
+        const int flags = fcntl(static_cast<int>(fd), F_GETFD);
+        if (flags >= 0) fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
 void Stop_Signals(sigset_t* set) {
     sigemptyset(set);
     sigaddset(set, SIGTERM);
@@ -157,6 +178,7 @@ int main(int argc, char** argv) {
                 conf.log_confpath.c_str(), e.what());
         return -1;
     }
+    Close_On_Exec_Beyond_Stdio();
     PrintConfInfoParam(&conf);
 
     g_IP_task = new IPTask();
@@ -195,6 +217,7 @@ int main(int argc, char** argv) {
     List_All_ServerPort(ctx);
     SetWebsocketHandler(ctx, websocket_handler, nullptr);
     AddURIProcessHandler(ctx, kRoutes, kRouteCount);
+    Guard_Static_Files(ctx);
 
     while (exitNow == 0) {
         const struct timespec wait = {kWaitSeconds, 0};

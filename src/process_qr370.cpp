@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -234,14 +235,22 @@ int Decide_Form_Field(const form_field* table, size_t rows, const char* key, con
     return FORM_FIELD_STORE;
 }
 
+// Field names, values and file names come from the client: logged escaped,
+// so a line break in them cannot start a forged log entry.
+void Log_Field(const char* key, const char* filename) {
+    LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", Log_Line_Text(key).c_str(),
+             Log_Line_Text(filename ? filename : "").c_str());
+}
+
 void Log_Stored(const char* path, long long file_size) {
     My_System("sync");
-    LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld", path, file_size);
+    LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld", Log_Line_Text(path).c_str(),
+             file_size);
 }
 
 void Log_Value(const char* key, const char* value, size_t valuelen) {
-    LOG_INFO("Rezudezi : the key is %s\tlen is %d\tthe value is %.*s", key,
-             static_cast<int>(valuelen), static_cast<int>(valuelen), value);
+    LOG_INFO("Rezudezi : the key is %s\tlen is %d\tthe value is %s", Log_Line_Text(key).c_str(),
+             static_cast<int>(valuelen), Log_Line_Text(std::string(value, valuelen).c_str()).c_str());
 }
 
 }  // namespace
@@ -362,7 +371,7 @@ int Upload_Zone_File_Handler(mg_connection* conn, void* /*cbdata*/) {
 
 int zone_file_found(const char* key, const char* filename, char* path, size_t pathlen,
                     void* user_data) {
-    LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", key, filename ? filename : "");
+    Log_Field(key, filename);
     mg_connection* conn = static_cast<mg_connection*>(user_data);
     auto* state = static_cast<zone_upload_state*>(mg_get_user_connection_data(conn));
     return Decide_Form_Field(kZoneFields, sizeof(kZoneFields) / sizeof(kZoneFields[0]), key,
@@ -394,6 +403,23 @@ struct zone_query_key {
     std::string* out;
 };
 
+// The query as the log shows it: the value of every "passwd" field masked.
+std::string Masked_Zone_Query(const std::string& query) {
+    static const char kPasswdField[] = "passwd=";
+    std::string out;
+    for (size_t start = 0;;) {
+        const size_t end = std::min(query.find('&', start), query.size());
+        std::string field = query.substr(start, end - start);
+        if (field.compare(0, sizeof(kPasswdField) - 1, kPasswdField) == 0) {
+            field = Masked_Credential(field, '=');
+        }
+        out += field;
+        if (end == query.size()) return out;
+        out += '&';
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 int Parse_Zone_PW(char* query, std::string& cmdtype, std::string& cmdstr, std::string& username,
@@ -419,7 +445,7 @@ int Parse_Zone_PW(char* query, std::string& cmdtype, std::string& cmdstr, std::s
             count++;
         } else {
             count = 0;
-            LOG_ERROR("unknow type : [%s]", key.c_str());
+            LOG_ERROR("unknow type : [%s]", Log_Line_Text(key.c_str()).c_str());
         }
         memset(field.get(), 0, kZoneFieldSize);
     }
@@ -444,7 +470,10 @@ int Zone_Verify_Password(std::string& username, std::string& passwd) {
             return -3;
         }
         Delete_String_Terminate_Char(line);
-        LOG_INFO("Rezudezi : [%s] ; read zone.pw [%d] line : [%s]", sought.c_str(), k, line.c_str());
+        // The list's passwords, and the one sought, never reach the log.
+        LOG_INFO("Rezudezi : [%s] ; read zone.pw [%d] line : [%s]",
+                 Log_Line_Text(Masked_Credential(sought, ':').c_str()).c_str(), k,
+                 Log_Line_Text(line.empty() ? "" : Masked_Credential(line, ':').c_str()).c_str());
         if (line.empty()) return -5;
         if (line == sought) return 0;
     }
@@ -467,7 +496,7 @@ int Check_Zone_Pw_Handler(mg_connection* conn, void* /*cbdata*/) {
     const size_t query_len = strlen(query);
     std::unique_ptr<char[]> copy(new char[query_len + 10]());
     memcpy(copy.get(), query, query_len);
-    LOG_INFO("Rezudezi : readbuf : [%s]", copy.get());
+    LOG_INFO("Rezudezi : readbuf : [%s]", Log_Line_Text(Masked_Zone_Query(copy.get()).c_str()).c_str());
 
     std::string cmdtype, cmdstr, username, passwd;
     if (Parse_Zone_PW(copy.get(), cmdtype, cmdstr, username, passwd) != 0) {
@@ -478,8 +507,8 @@ int Check_Zone_Pw_Handler(mg_connection* conn, void* /*cbdata*/) {
     std::unique_ptr<char[]> decoded(new char[decoded_size]());
     Process_Web_CH_Character(username.c_str(), decoded.get(), static_cast<int>(decoded_size));
     std::string name = decoded.get();
-    LOG_INFO("Rezudezi : [%s] [%s] [%s] [%s]", cmdtype.c_str(), cmdstr.c_str(), name.c_str(),
-             passwd.c_str());
+    LOG_INFO("Rezudezi : [%s] [%s] [%s] [%s]", Log_Line_Text(cmdtype.c_str()).c_str(),
+             Log_Line_Text(cmdstr.c_str()).c_str(), Log_Line_Text(name.c_str()).c_str(), kLogMask);
     if (cmdtype == "control" && cmdstr == "verifypasswd" && !username.empty() && !passwd.empty()) {
         if (Zone_Verify_Password(name, passwd) == 0) {
             LOG_INFO("Rezudezi : password verify success");
@@ -634,8 +663,9 @@ void Finish_Value(custom_upload_state& state) {
     const custom_value& row = *state.pending;
     state.pending = nullptr;
     const int len = static_cast<int>(state.value.size());
+    const std::string shown = row.slot >= 0 ? kLogMask : Log_Line_Text(state.value.c_str());
     LOG_INFO("Rezudezi : the key is %s\tcopy %d bytes\tlen is %d\tthe value is %s",
-             state.key.c_str(), len, len, state.value.c_str());
+             Log_Line_Text(state.key.c_str()).c_str(), len, len, shown.c_str());
     if (row.slot >= 0) {
         Store_Password(state, row.slot);
     } else if (state.value_refused || state.value.find('\0') != std::string::npos) {
@@ -690,8 +720,8 @@ char Password_Step(const custom_upload_state& state) {
         LOG_INFO("Rezudezi : One member is empty,or The two passwords are inconsistent");
         return '0';
     }
-    LOG_INFO("Rezudezi : oldpwd : [%s]  newpwd : [%s]  repeatPwd : [%s]", old_pwd, new_pwd,
-             repeat_pwd);
+    LOG_INFO("Rezudezi : oldpwd : [%s]  newpwd : [%s]  repeatPwd : [%s]", kLogMask, kLogMask,
+             kLogMask);
     char output[kPwdOutputSize] = {0};
     std::string cmd;
     if (Format_Command(cmd, kCustomCmdSize, "%s ubuntu %s %s",
@@ -790,7 +820,7 @@ int GET_Upgrade_Handler(mg_connection* conn, void* /*cbdata*/) {
 
 int upload_file_found(const char* key, const char* filename, char* path, size_t pathlen,
                       void* user_data) {
-    LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", key, filename ? filename : "");
+    Log_Field(key, filename);
     const int code = Decide_Form_Field(kUpgradeFields, sizeof(kUpgradeFields) / sizeof(kUpgradeFields[0]),
                                        key, filename, path, pathlen, nullptr);
     if (code == FORM_FIELD_STORE) {
@@ -900,7 +930,7 @@ int Custom_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
 
 int custom_upload_found(const char* key, const char* filename, char* path, size_t pathlen,
                         void* user_data) {
-    LOG_INFO("Rezudezi : the key is [%s]  the filename is [%s]\n", key, filename ? filename : "");
+    Log_Field(key, filename);
     custom_upload_state* state = Custom_State(user_data);
     if (state != nullptr) Finish_Value(*state);
     return Decide_Form_Field(kCustomFields, sizeof(kCustomFields) / sizeof(kCustomFields[0]), key,
@@ -1032,7 +1062,7 @@ void Handle_Private(const std::string& command) {
     Get_ServiceFile_Key_Value(dev_path(PATH_SERVICE_PARAM_SH), param, output, sizeof(output));
     char answer[kAnswerSize] = {0};
     snprintf(answer, sizeof(answer), "%s %s", query, output);
-    LOG_INFO("Rezudezi : ready_sendbuf : [%s]", answer);
+    LOG_INFO("Rezudezi : ready_sendbuf : [%s]", Log_Line_Text(answer).c_str());
     Send_370_Websocket_Json_Data("private", 0, answer);
 }
 
@@ -1064,8 +1094,11 @@ void websocket_handler(mg_connection* conn, char* data, int len) {
     ParseJsonStream(frame, "command", command);
     ParseJsonStream(frame, "result", result);
     ParseJsonStream(frame, "comName", com_name);
-    LOG_INFO("Rezudezi : parse websocket data,get : [%s] [%s] [%s] [%s]", type.c_str(),
-             command.c_str(), result.c_str(), com_name.c_str());
+    // A login's command is "name password": the password is masked.
+    const std::string shown = type == "login" ? Masked_Credential(command, ' ') : command;
+    LOG_INFO("Rezudezi : parse websocket data,get : [%s] [%s] [%s] [%s]",
+             Log_Line_Text(type.c_str()).c_str(), Log_Line_Text(shown.c_str()).c_str(),
+             Log_Line_Text(result.c_str()).c_str(), Log_Line_Text(com_name.c_str()).c_str());
 
     if (type == "login") {
         Handle_Login(conn, command);
@@ -1074,7 +1107,7 @@ void websocket_handler(mg_connection* conn, char* data, int len) {
     } else if (type == "command") {
         Handle_Command(conn, command, sn, conn_time);
     } else {
-        LOG_WARN("waring !,i get no-define API tyep[%s]", type.c_str());
+        LOG_WARN("waring !,i get no-define API tyep[%s]", Log_Line_Text(type.c_str()).c_str());
     }
 }
 
@@ -1263,7 +1296,10 @@ void Empty_Directory(const char* dir) {
     for (const fs::path& entry : entries) {
         std::error_code rm;
         fs::remove_all(entry, rm);
-        if (rm) LOG_WARN("cannot remove %s: %s", entry.c_str(), rm.message().c_str());
+        if (rm) {
+            LOG_WARN("cannot remove %s: %s", Log_Line_Text(entry.c_str()).c_str(),
+                     rm.message().c_str());
+        }
     }
 }
 
@@ -1385,7 +1421,9 @@ int Marlo_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
             root["marloinfo"] = Json::Value(doc);
         }
         const std::string text = Json_Write(root);
-        LOG_INFO("Rezudezi : Marlo Get Info : [%s]", text.c_str());
+        Json::Value logged = root;
+        logged["admininfo"]["adminpwd"] = kLogMask;
+        LOG_INFO("Rezudezi : Marlo Get Info : [%s]", Json_Write(logged).c_str());
         send_json_data(conn, text.c_str());
     } else if (strcmp(method, "POST") == 0) {
         std::unique_ptr<char[]> body(new char[kMarloBodySize]());

@@ -16,7 +16,9 @@
 #include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
+#include <algorithm>
 #include <atomic>
 #include <list>
 #include <memory>
@@ -34,6 +37,8 @@
 extern char** environ;
 
 namespace {
+// Files are opened with "e" (close-on-exec): workers start device commands
+// at any time, and those must not inherit what another request has open.
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -151,6 +156,8 @@ mg_context* ServerStart(const web_options* options, void* user_data) {
     memset(&callbacks, 0, sizeof(callbacks));
     callbacks.log_message = log_message;
     callbacks.init_ssl = init_ssl;
+    // Before any route is looked up, and from the first request on.
+    callbacks.begin_request = Refuse_Secret_File;
     return mg_start(&callbacks, user_data, option_list);
 }
 
@@ -219,7 +226,7 @@ const char kLineEnd[] = "\r\n";
 // Opens a file that stat can see; null otherwise (size left untouched).
 FilePtr Open_Stated(const char* path, struct stat* st) {
     if (stat(path, st) != 0) return FilePtr();
-    return FilePtr(fopen(path, "rb"));
+    return FilePtr(fopen(path, "rbe"));
 }
 
 }  // namespace
@@ -317,6 +324,98 @@ void Set_Request_State(mg_connection* conn, void* block) {
     mg_lock_context(ctx);
     mg_set_user_connection_data(conn, block);
     mg_unlock_context(ctx);
+}
+
+// ===========================================================================
+// Request guards: files never served, static files read-only, WebSocket
+// pages of the device only
+// ===========================================================================
+
+namespace {
+
+// Methods static files answer; the routes check their own.
+const char* const kStaticMethods[] = {"GET", "HEAD"};
+
+const char kCrossSiteRsp[] =
+    "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 29\r\n"
+    "Connection: close\r\n\r\nCross-site WebSocket refused\n";
+
+// The path with every link and dot resolved; empty when nothing is there.
+std::string Resolved(const std::string& path) {
+    std::unique_ptr<char, void (*)(void*)> real(realpath(path.c_str(), nullptr), free);
+    return real ? std::string(real.get()) : std::string();
+}
+
+bool Is_Within(const std::string& path, const std::string& dir) {
+    return !dir.empty() && path.compare(0, dir.size(), dir) == 0 &&
+           (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+// Host name of an authority, "host[:port]" or "[v6 literal][:port]", port
+// dropped; empty when it is neither.
+std::string Authority_Host(const std::string& authority) {
+    if (authority.compare(0, 1, "[") != 0) return authority.substr(0, authority.find(':'));
+    const size_t after = authority.find(']') + 1;  // 0 when unclosed
+    if (after == 0 || (after < authority.size() && authority[after] != ':')) return "";
+    return authority.substr(0, after);
+}
+
+// A browser names the page that opens a WebSocket in Origin. The device's own
+// pages, on any of its ports, come from the host name the request was sent
+// to; any other page would drive the relay with the operator's browser.
+// Native clients send no Origin.
+bool Is_Cross_Site(const mg_connection* conn) {
+    const char* origin = mg_get_header(conn, "Origin");
+    if (origin == nullptr) return false;
+    const char* host = mg_get_header(conn, "Host");
+    const char* scheme_end = strstr(origin, "://");
+    if (host == nullptr || scheme_end == nullptr) return true;  // "null" among others
+    std::string authority(scheme_end + 3);
+    authority.erase(std::min(authority.find('/'), authority.size()));
+    const std::string page = Authority_Host(authority);
+    return page.empty() || strcasecmp(page.c_str(), Authority_Host(host).c_str()) != 0;
+}
+
+}  // namespace
+
+int Refuse_Secret_File(mg_connection* conn) {
+    const mg_context* ctx = mg_get_context(conn);
+    const char* root = mg_get_option(ctx, "document_root");
+    const char* cert = mg_get_option(ctx, "ssl_certificate");
+    if (root == nullptr || root[0] == '\0') return 0;  // no files served at all
+    const std::string target = Resolved(std::string(root) + mg_get_request_info(conn)->local_uri);
+    if (target.empty()) return 0;
+    if (!Is_Within(target, Resolved(std::string(root) + "/WEB-INF")) &&
+        (cert == nullptr || cert[0] == '\0' || target != Resolved(cert))) {
+        return 0;
+    }
+    LOG_WARN("protected file refused to %s", mg_get_request_info(conn)->remote_addr);
+    mg_send_http_error(conn, 404, "%s", "Not Found");
+    return 404;
+}
+
+int Static_File_Handler(mg_connection* conn, void* /*cbdata*/) {
+    const char* method = mg_get_request_info(conn)->request_method;
+    for (const char* allowed : kStaticMethods) {
+        if (strcmp(method, allowed) == 0) return 0;  // the library serves the file
+    }
+    mg_send_http_error(conn, 405, "%s", "Method Not Allowed");
+    return 405;
+}
+
+void Guard_Static_Files(mg_context* ctx) {
+    // Registered after the routes: a pattern is tried in registration order,
+    // so this one only takes what no route matches.
+    mg_set_request_handler(ctx, "**", Static_File_Handler, nullptr);
+}
+
+bool Refuse_Cross_Site(const mg_connection* conn) {
+    if (!Is_Cross_Site(conn)) return false;
+    LOG_WARN("Rezudezi : Websocket client %s", "refused: cross-site Origin");
+    // Written raw: the library refuses its header writer on an upgrade
+    // request. Without a 101 the connection ends after this answer.
+    mg_printf(const_cast<mg_connection*>(conn), "%s", kCrossSiteRsp);
+    return true;
 }
 
 // ===========================================================================
@@ -439,6 +538,7 @@ void Send_Without_Delay(const mg_connection* conn) {
 }  // namespace
 
 int WebSocketConnectHandler(const mg_connection* conn, void* /*cbdata*/) {
+    if (Refuse_Cross_Site(conn)) return 1;
     {
         ContextLock context(conn);
         OSMutexLocker registry(&g_mutexWsCliList);
@@ -857,7 +957,7 @@ namespace {
 const size_t kLineFileBuffer = 64 * 1024;
 }  // namespace
 
-LineFile::LineFile(const char* path) : file_(fopen(path, "r")) {
+LineFile::LineFile(const char* path) : file_(fopen(path, "re")) {
     if (file_ == nullptr) return;
     buffer_.reset(new char[kLineFileBuffer]);
     setvbuf(file_, buffer_.get(), _IOFBF, kLineFileBuffer);
@@ -922,7 +1022,7 @@ int Analyze_Key_Value_File(const char* path, std::string& out, const char* joine
 }
 
 void FileToString(const char* path, std::string& text) {
-    FilePtr file(fopen(path, "rb"));
+    FilePtr file(fopen(path, "rbe"));
     if (!file) return;
     char block[1024];
     size_t n;

@@ -75,6 +75,21 @@ int Set_Formdata_Handler(mg_connection* conn, mg_form_data_handler* handler);
 // under the server context lock.
 void Set_Request_State(mg_connection* conn, void* block);
 
+// ---- request guards ------------------------------------------------------
+
+// Server callback before every request: anything under the web root's
+// WEB-INF (the credential store) and the TLS certificate with its private
+// key are answered 404 whatever the URI's spelling or the links on the way.
+int Refuse_Secret_File(mg_connection* conn);
+// Takes every URI no route matches: GET and HEAD go on to the library's file
+// serving, any other method (WebDAV among them) gets 405.
+int Static_File_Handler(mg_connection* conn, void* cbdata);
+// Registers Static_File_Handler; called after the routes.
+void Guard_Static_Files(mg_context* ctx);
+// Answers 403 (true) to a WebSocket handshake whose Origin names another
+// host than the request's Host; no Origin is accepted.
+bool Refuse_Cross_Site(const mg_connection* conn);
+
 // ---- WebSocket client registry -------------------------------------------
 
 struct t_ws_client {

@@ -770,13 +770,16 @@ class WebSocket:
         sock = connect(port, tls, timeout=timeout)
         try:
             key = base64.b64encode(os.urandom(16))
+            headers = dict(headers or {})
+            # A "Host" among the headers stands in for the default one.
+            host = headers.pop("Host", f"{LOCALHOST}:{port}")
             head = (f"GET {path} HTTP/1.1\r\n"
-                    f"Host: {LOCALHOST}:{port}\r\n"
+                    f"Host: {host}\r\n"
                     "Upgrade: websocket\r\n"
                     "Connection: Upgrade\r\n"
                     f"Sec-WebSocket-Key: {key.decode()}\r\n"
                     "Sec-WebSocket-Version: 13\r\n")
-            head += "".join(f"{n}: {v}\r\n" for n, v in (headers or {}).items())
+            head += "".join(f"{n}: {v}\r\n" for n, v in headers.items())
             sock.sendall(head.encode("latin-1") + b"\r\n")
             data = b""
             deadline = time.monotonic() + timeout

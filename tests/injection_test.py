@@ -424,5 +424,72 @@ class QueryAndBodyTest(InjectionCase):
             self.assertEqual(stored, value.split(b"\0")[0][:3071], label)
 
 
+class LogTest(InjectionCase):
+    """The log is served to anyone (/log$): it holds no password, and what a
+    client sends is escaped so one request writes whole lines of its own."""
+
+    MARK = "FORGED-ktlog"
+
+    def zone_check(self, name, password):
+        return self.raw("GET", b"/api/v1/action?cmdtype=control&cmdstr=verifypasswd&username="
+                        + name + b"&passwd=" + password)
+
+    def ws_send(self, *frames, login=None):
+        ws = WebSocket.connect(self.port)
+        try:
+            if login:
+                ws.send_text('{"type":"login","command":"%s"}' % login)
+                self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
+            for frame in frames:
+                ws.send_frame(OP_TEXT, frame)
+            ws.send_text('{"type":"private","command":"other"}')
+            ws.expect_silence(0.2)
+        finally:
+            ws.close()
+
+    def log_after(self, mark, action):
+        action()
+        return self.rig.server.log(mark).encode("utf-8", "surrogateescape")
+
+    def test_no_password_reaches_the_log(self):
+        rows = [
+            ("zone check, listed", lambda: self.zone_check(b"alice", b"secret"), [b"secret"]),
+            ("zone check, not listed", lambda: self.zone_check(b"alice", b"Wr0ng-4711"),
+             [b"secret", b"Wr0ng-4711"]),
+            ("password change", lambda: self.post_form("/custom_upload$", [
+                ("sys_oldPwd", None, b"Old-4711"), ("sys_newPwd", None, b"New-4712"),
+                ("sys_repeatPwd", None, b"New-4712")]), [b"Old-4711", b"New-4712"]),
+            ("status document", lambda: self.raw("GET", "/marlo$"), [b"admin123"]),
+            ("websocket login", lambda: self.ws_send(login="admin admin123"), [b"admin123"]),
+        ]
+        for label, action, passwords in rows:
+            with self.subTest(label):
+                log = self.log_after(self.rig.server.log_mark(), action)
+                leaks = [line for line in log.splitlines()
+                         if any(p in line for p in passwords)]
+                self.assertEqual(leaks, [])
+
+    def test_request_data_never_starts_a_log_line(self):
+        mark = self.MARK.encode()
+        rows = [
+            ("zone name, line feed", lambda: self.zone_check(b"a%0A" + mark, b"x")),
+            ("zone name, carriage return", lambda: self.zone_check(b"a%0D" + mark, b"x")),
+            ("websocket members", lambda: self.ws_send(
+                b'{"type":"x\\n' + mark + b'","command":"y\\r' + mark
+                + b'","result":"\\n' + mark + b'","comName":"\\r\\n' + mark + b'"}')),
+            ("websocket login", lambda: self.ws_send(
+                b'{"type":"login","command":"a\\n' + mark + b' b"}')),
+            ("websocket frame", lambda: self.ws_send(b'{"type":"x"}\n' + mark,
+                                                     b'{"type":"x"}\r' + mark)),
+            ("form value and file name", lambda: self.post_form("/custom_upload$", [
+                ("title", None, b"t\r\n" + mark), ("sys_newPwd", None, b"p\n" + mark),
+                ("banner", b"b%0A" + mark + b".jpg", b"img")])),
+        ]
+        for label, action in rows:
+            with self.subTest(label):
+                log = self.log_after(self.rig.server.log_mark(), action)
+                self.assertEqual([line for line in log.splitlines() if line.startswith(mark)], [])
+
+
 if __name__ == "__main__":
     unittest.main()

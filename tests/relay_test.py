@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, http_get, wait_until)
+    OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, WebSocketHandshakeError, http_get, wait_until)
 
 # The one reply a successful login gets: 54 bytes, no line end. Clients of
 # the device compare it as a whole.
@@ -248,6 +248,41 @@ class LoginTest(RelayCase):
                 ws.expect_silence(SILENCE)
                 self.assertNotIn("auth sucess", self.slot3.server.log(mark))
                 self.assert_not_logged_in(ws, self.slot3)
+
+    def test_only_pages_of_the_device_itself_may_open_a_websocket(self):
+        port = self.rig.sandbox.http_port
+        # (Host, Origin or None, accepted): host names compared without ports.
+        rows = [
+            (None, None, True),                                  # native client
+            (None, "http://127.0.0.1:8443", True),               # another port
+            (None, "https://127.0.0.1", True),
+            ("Device.Local:80", "http://device.local", True),
+            (f"[::1]:{port}", "http://[::1]:8443", True),
+            (None, "http://evil.example", False),
+            (None, "http://127.0.0.1.evil.example", False),
+            (None, f"http://evil.example/127.0.0.1:{port}", False),
+            (None, "null", False),                               # sandboxed page
+            (f"[::1]:{port}", "http://[::2]", False),
+            (f"[::1]:{port}", "http://[::1]x", False),
+        ]
+        for host, origin, accepted in rows:
+            with self.subTest(host=host, origin=origin):
+                headers = {"Host": host} if host else {}
+                if origin is not None:
+                    headers["Origin"] = origin
+                mark = self.rig.server.log_mark()
+                try:
+                    ws = WebSocket.connect(port, headers=headers)
+                except WebSocketHandshakeError as refused:
+                    self.assertFalse(accepted, refused)
+                    self.assertTrue(refused.response_head.startswith(b"HTTP/1.1 403 "),
+                                    refused.response_head)
+                    # Never registered, so never counted or looked for at close.
+                    self.assertNotIn("Join List", self.rig.server.log(mark))
+                    continue
+                self.addCleanup(ws.close)
+                self.assertTrue(accepted, "cross-site handshake accepted")
+                self.login(ws)
 
     def test_credentials_are_read_anew_for_every_login(self):
         # The store is edited by the customization pages while the server

@@ -18,8 +18,8 @@ import uuid
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    ServerTestCase, WebSocket, WebSocketHandshakeError, http_get, occupy_port, port_open,
-    tls_handshake, wait_until)
+    Response, ServerTestCase, WebSocket, WebSocketHandshakeError, build_request, http_get,
+    http_raw, http_request, occupy_port, port_open, tls_handshake, wait_until)
 
 USAGE = ("{0} [options]\n"
          "default: [{0} -x ./ktwebserver.xml -m http]\n"
@@ -383,6 +383,81 @@ class ListeningPortsTest(ServerTestCase):
         custom = http_get(run.sandbox.http_port, "/custom.html")
         self.assertEqual(custom.body, (run.sandbox.webroot / "custom.html").read_bytes())
         self.assertEqual(http_get(run.sandbox.http_port, "/no-such-page.html").status, 404)
+
+    def test_credentials_and_the_private_key_are_never_served(self):
+        run = self.runs["http"]
+        webroot = run.sandbox.webroot
+        # Links a careless copy could leave in the web root.
+        (webroot / "linked").symlink_to(webroot / "WEB-INF/classes")
+        (webroot / "cert.pem").symlink_to(run.sandbox.cert)
+        self.addCleanup((webroot / "linked").unlink)
+        self.addCleanup((webroot / "cert.pem").unlink)
+        # The server library decodes and normalises a URI before it looks
+        # for the file; every spelling must meet the same refusal.
+        for method, target in [
+                ("GET", "/WEB-INF/classes/server.properties"),
+                ("GET", "//WEB-INF/classes/server.properties"),
+                ("GET", "/./WEB-INF/classes/server.properties"),
+                ("GET", "/%57EB-INF/classes/server.properties"),
+                ("GET", "/WEB-INF%2fclasses%2fserver.properties"),
+                ("GET", "/customization/../WEB-INF/classes/server.properties"),
+                ("GET", "/WEB-INF./classes/server.properties"),
+                ("GET", "/WEB-INF\\classes\\server.properties"),
+                ("HEAD", "/WEB-INF/classes/server.properties"),
+                ("GET", "/WEB-INF/"),
+                ("GET", "/linked/server.properties"),
+                ("GET", "/webrun/server.pem"),
+                ("GET", "/webrun//%73erver.pem"),
+                ("GET", "/cert.pem")]:
+            with self.subTest(method=method, target=target):
+                raw = http_raw(run.sandbox.http_port, f"{method} {target} HTTP/1.1\r\n"
+                               "Host: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                self.assertTrue(raw.startswith(b"HTTP/1.1 404 "), raw[:300])
+                self.assertNotIn(b"adminPassWord", raw)
+                self.assertNotIn(b"PRIVATE KEY", raw)
+        # Ordinary files beside them are served as before.
+        self.assertEqual(http_get(run.sandbox.http_port, "/webrun/webconf.xml").body,
+                         run.sandbox.webconf.read_bytes())
+
+    def test_static_files_answer_no_webdav_and_stay_unchanged(self):
+        run = self.runs["http"]
+        def tree():
+            return {p: p.read_bytes() if p.is_file() else None
+                    for p in run.sandbox.webroot.rglob("*")}
+        before = tree()
+        move = {"Destination": f"http://127.0.0.1:{run.sandbox.http_port}/moved.html"}
+        for method, target, headers in [
+                ("PROPFIND", "/", {"Depth": "1"}), ("PROPFIND", "/index.html", {}),
+                ("PROPPATCH", "/index.html", {}), ("MKCOL", "/newdir", {}),
+                ("PUT", "/index.html", {}), ("PUT", "/new.html", {}),
+                ("DELETE", "/index.html", {}), ("LOCK", "/index.html", {}),
+                ("UNLOCK", "/index.html", {"Lock-Token": "<x>"}),
+                ("COPY", "/index.html", move), ("MOVE", "/index.html", move)]:
+            with self.subTest(method=method, target=target):
+                answer = Response(http_raw(run.sandbox.http_port, build_request(
+                    method, target, headers, b"<x/>", run.sandbox.http_port)))
+                # 405; the library itself answers 400 to methods it does
+                # not know (COPY, MOVE).
+                self.assertIn(answer.status, (400, 405), answer.raw[:300])
+                self.assertNotIn(b"index.html", answer.body)
+        self.assertEqual(tree(), before)
+        self.assertEqual(http_request(run.sandbox.http_port, "HEAD", "/index.html").status, 200)
+
+    def test_started_commands_inherit_only_the_standard_streams(self):
+        run = self.runs["both"]
+        script = run.sandbox.webroot / "civetweb/getServiceParam.sh"
+        listing = run.sandbox.root / "inherited-fds"
+        original = script.read_bytes()
+        self.addCleanup(script.write_bytes, original)
+        script.write_text(f"#!/bin/sh\nls -l /proc/self/fd > {listing}\n")
+        # Open at that moment: the log, both listening sockets, a WebSocket
+        # and the request's own connection.
+        with WebSocket.connect(run.sandbox.http_port):
+            self.assertEqual(http_get(run.sandbox.http_port, "/marlo$").status, 200)
+        fds = re.findall(r" (\d+) -> (.*)", listing.read_text())
+        # Besides 0, 1 and 2 only the listing's own look at the folder.
+        self.assertEqual([(fd, target) for fd, target in fds
+                          if int(fd) > 2 and not re.fullmatch(r"/proc/\d+/fd", target)], [])
 
     def test_server_library_errors_never_reach_an_error_log_file(self):
         # The server library's messages go to standard output; its
