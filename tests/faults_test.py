@@ -182,6 +182,8 @@ class HostileRequestTest(FaultCase):
          JSON_HEAD + b'{"result":"0"}'),
         ("customization, stored value", urlencoded("/custom_upload", b"version" + NUL),
          JSON_HEAD + b'{"result":"0"}'),
+        ("customization, zero byte past the first read",
+         urlencoded("/custom_upload", b"title=" + b"x" * 70000 + NUL), JSON_HEAD + b'{"result":"0"}'),
         ("zone password list", urlencoded("/api/v1/zones/passwd", b"zonepw" + NUL), b""),
         ("zone description", urlencoded("/api/v1/zones/info", b"zoneinfo" + NUL), b""),
         ("zone page", urlencoded("/api/v1/zones/page", b"pagecustom" + NUL), b""),
