@@ -18,16 +18,25 @@ if(NOT _cw_dirs)
 endif()
 list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
 
-# Our changes to the library, as patches on a copy of its sources; the copy is
-# made again whenever a patch changes.
+# Our changes to the library, as patches on a copy of its sources, applied in
+# name order; the copy is made again whenever a patch is added or changes.
 #   close-on-exec.patch: listening and accepted sockets and the files the
 #   library opens (served files, stored uploads) are close-on-exec from
 #   the moment they exist. The library marked them only after opening
 #   (stored uploads not at all), while our workers start device commands.
+#   chunk-size.patch: the chunked body reader refuses a chunk size that the
+#   signed 64-bit body counter cannot hold (7fffffffffffffff overflowed it, a
+#   UBSan abort; in a plain build the body then never ended).
+#   dir-redirect.patch: the redirect of a directory URI to its "/" form takes
+#   the URI's length after percent-decoding and dot-segment removal; the
+#   length before (GET /%63ivetweb) read past the end of the heap copy.
+#   form-nul.patch: the URL-encoded form reader refuses a body holding a raw
+#   zero byte (it comes as %00); its string scans stopped there and looped
+#   forever at full CPU, holding the worker for good (CVE-2025-9648).
 #   form-reader.patch: the multipart reader scans for the boundary with
 #   memchr instead of one memcmp per byte, and takes its buffer size from
 #   MG_FORM_BUF_LEN. Together they made a 200 MB upload about twice as fast.
-file(GLOB _cw_patches ${CMAKE_SOURCE_DIR}/cmake/civetweb-patches/*.patch)
+file(GLOB _cw_patches CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/civetweb-patches/*.patch)
 list(SORT _cw_patches)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_cw_patches})
 set(_cw_sum "")

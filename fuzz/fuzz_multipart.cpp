@@ -1,9 +1,11 @@
-// Multipart form reception as the upload routes drive it: an in-process
-// CivetWeb server on 127.0.0.1 with the zone, customization and device update
-// routes in a sandbox device tree; each input is the body of one POST (its
-// first byte picks the route). After each request no file may exist outside
-// the folders the routes store into.
+// Form reception as the upload routes drive it: an in-process CivetWeb server
+// on 127.0.0.1 with the zone, customization and device update routes in a
+// sandbox device tree; each input is the body of one POST (its first byte
+// picks the route, and with its top bit set sends the body URL-encoded
+// instead of as multipart). After each request no file may exist outside the
+// folders the routes store into.
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -85,7 +87,7 @@ void Check_Tree() {
     }
 }
 
-void Post(const char* route, const uint8_t* body, size_t size) {
+void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) Fuzz_Fail("socket");
     timeval tv = {kIoTimeoutSeconds, 0};
@@ -97,12 +99,13 @@ void Post(const char* route, const uint8_t* body, size_t size) {
     addr.sin_port = htons(static_cast<uint16_t>(g_port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) Fuzz_Fail("connect");
+    const std::string type = urlencoded ? std::string("application/x-www-form-urlencoded")
+                                        : std::string("multipart/form-data; boundary=") + kBoundary;
     char head[512];
     const int n = snprintf(head, sizeof(head),
                            "POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                           "Content-Type: multipart/form-data; boundary=%s\r\n"
-                           "Content-Length: %zu\r\n\r\n",
-                           route, kBoundary, size);
+                           "Content-Type: %s\r\nContent-Length: %zu\r\n\r\n",
+                           route, type.c_str(), size);
     std::string request(head, static_cast<size_t>(n));
     request.append(reinterpret_cast<const char*>(body), size);
     for (size_t sent = 0; sent < request.size();) {
@@ -110,10 +113,14 @@ void Post(const char* route, const uint8_t* body, size_t size) {
         if (w <= 0) break;  // the server may answer and close before reading all
         sent += static_cast<size_t>(w);
     }
-    // The answer ends when the server closes: the handler has returned.
+    // The answer ends when the server closes: the handler has returned. The
+    // server gives up on a silent client after 10 s, so silence beyond the
+    // receive timeout is a handler that never returns.
     char buf[4096];
-    while (recv(fd, buf, sizeof(buf), 0) > 0) {
+    ssize_t r;
+    while ((r = recv(fd, buf, sizeof(buf), 0)) > 0) {
     }
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) Fuzz_Fail("no answer: a worker hangs");
     close(fd);
 }
 
@@ -128,7 +135,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
-    Post(kRoutes[data[0] % 3], data + 1, size - 1);
+    Post(kRoutes[(data[0] & 0x7f) % 3], (data[0] & 0x80) != 0, data + 1, size - 1);
     Check_Tree();
     return 0;
 }

@@ -299,7 +299,10 @@ int sendjpgstream(mg_connection* conn, const char* path) {
     struct stat st;
     FilePtr file = Open_Stated(path, &st);
     if (!file) return 0;
-    mg_printf(conn, kFrameHeadFormat, static_cast<unsigned long>(st.st_size));
+    // Every write is checked: with an empty picture the frame head and the
+    // line end are all a frame writes, and only they can tell that the
+    // client has gone and its worker may go back to the pool.
+    if (mg_printf(conn, kFrameHeadFormat, static_cast<unsigned long>(st.st_size)) <= 0) return 0;
     // 200 KiB is too much for a worker's stack on the device.
     std::unique_ptr<char[]> block(new char[kFrameBlock]);
     size_t n;
@@ -307,8 +310,7 @@ int sendjpgstream(mg_connection* conn, const char* path) {
         if (mg_write(conn, block.get(), n) <= 0) return 0;
     }
     file.reset();
-    mg_write(conn, kLineEnd, 2);
-    return 1;
+    return mg_write(conn, kLineEnd, 2) > 0 ? 1 : 0;
 }
 
 // ===========================================================================

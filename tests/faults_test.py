@@ -22,12 +22,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     ERROR_RSP, JSON_HEAD, OK_RSP, multipart_body,
-    OP_TEXT, ServerTestCase, WebSocket, build_request, connect, http_raw, wait_until)
+    OP_TEXT, WORKERS, ServerTestCase, WebSocket, build_request, connect, http_raw, wait_until)
 
 LOGIN = '{"type":"login","command":"admin admin123"}'
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
 BOUNDARY = "----ktFaults7MA4YWxkTrZu0gW"
-WORKERS = 50  # CivetWeb's default num_threads, which the server keeps
 
 
 def envelope(text, kind="command"):
@@ -157,6 +156,59 @@ class DeviceScriptTest(FaultCase):
             self.assertEqual(raw, ERROR_RSP)
             self.assertFalse((self.sb.classes / "SystemConfigtemp.hoi").exists())
             self.assertEqual(self.sb.server_properties.read_bytes(), props)
+
+
+def urlencoded(path, body, chunked=False):
+    """A URL-encoded form post; chunked sends body as it stands, chunk
+    size lines included."""
+    headers = [("Content-Type", "application/x-www-form-urlencoded")]
+    if chunked:
+        return build_request("POST", path, headers + [("Transfer-Encoding", "chunked")]) + body
+    return build_request("POST", path, headers, body)
+
+
+class HostileRequestTest(FaultCase):
+    """Requests that hung a worker for good or read past a buffer in the
+    HTTP library: a raw zero byte in a URL-encoded form (it must come as
+    %00), a chunk size that overflows the body counter, a directory named
+    with a percent escape. Each gets the route's answer within a bound and
+    the server goes on serving."""
+
+    NUL = b"=abc\x00def"
+    # (case, request, every byte the server writes before it closes)
+    CASES = [
+        ("upgrade, skipped field", urlencoded("/upgrade", b"web" + NUL), ERROR_RSP),
+        ("customization, value", urlencoded("/custom_upload", b"title" + NUL),
+         JSON_HEAD + b'{"result":"0"}'),
+        ("customization, stored value", urlencoded("/custom_upload", b"version" + NUL),
+         JSON_HEAD + b'{"result":"0"}'),
+        ("customization, zero byte past the first read",
+         urlencoded("/custom_upload", b"title=" + b"x" * 70000 + NUL), JSON_HEAD + b'{"result":"0"}'),
+        ("zone password list", urlencoded("/api/v1/zones/passwd", b"zonepw" + NUL), b""),
+        ("zone description", urlencoded("/api/v1/zones/info", b"zoneinfo" + NUL), b""),
+        ("zone page", urlencoded("/api/v1/zones/page", b"pagecustom" + NUL), b""),
+        ("public preview", urlencoded("/api/v1/upload/public_tx_preview",
+                                      b"public_tx_preview" + NUL), b""),
+        ("device update", urlencoded("/update_device", b"file" + NUL), b""),
+        ("scene upload", urlencoded("/scene_upload", b"scene" + NUL), b""),
+        ("chunk of 2^63-1 bytes", urlencoded("/upgrade", b"7fffffffffffffff\r\nweb=1", True),
+         ERROR_RSP),
+        ("directory with an escaped letter", build_request("GET", "/%63ivetweb"),
+         b"HTTP/1.1 301 Moved Permanently\r\nLocation: /civetweb/\r\n"
+         b"Content-Length: 0\r\nConnection: close\r\n\r\n"),
+    ]
+
+    def test_each_gets_its_answer_and_the_server_serves_on(self):
+        sb = self.make_sandbox()
+        self.start_sim(sb)
+        server = self.start_ready_server(sb)
+        for case, req, answer in self.CASES:
+            with self.subTest(case):
+                raw = http_raw(sb.http_port, req, timeout=5)
+                self.assertEqual(raw, answer)
+                self.assertEqual(self.request(sb, "GET", "/getUpgrade"), OK_RSP,
+                                 server.describe())
+        self.assertTrue(server.running(), server.describe())
 
 
 class ControlServiceRestartTest(FaultCase):

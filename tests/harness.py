@@ -43,6 +43,7 @@ START_TIMEOUT = 10.0
 STOP_TIMEOUT = 5.0
 IO_TIMEOUT = 5.0
 POLL_INTERVAL = 0.02
+WORKERS = 50  # CivetWeb's default num_threads, which the server keeps
 
 
 def build_dir():

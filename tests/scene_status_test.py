@@ -23,7 +23,7 @@ import uuid
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    ERROR_RSP, IO_TIMEOUT, JSON_HEAD, OK_RSP, Response, ServerTestCase, WebSocket, binary,
+    ERROR_RSP, IO_TIMEOUT, JSON_HEAD, OK_RSP, WORKERS, Response, ServerTestCase, WebSocket, binary,
     build_request, connect, http_raw, multipart_body, wait_until)
 
 UPDATE_RSP = b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 0\r\n\r\n"
@@ -198,6 +198,18 @@ class StreamTest(SharedServer):
         self.picture.unlink()
         self.assertEqual(request(self.port, "GET", "/stream"), STREAM_HEAD)
         self.assertEqual(self.wait_counts(1), [0])
+
+    def test_clients_leaving_an_empty_picture_free_their_workers(self):
+        # Frame head and line end are then a frame's only writes: they alone
+        # can tell that the client has gone.
+        self.picture.write_bytes(b"")
+        clients = WORKERS + 5
+        for _ in range(clients):
+            client = StreamReader(self.port)
+            self.assertEqual(client.head(), STREAM_HEAD)
+            client.sock.close()
+        self.assertEqual(len(self.wait_counts(clients)), clients)
+        self.assertEqual(request(self.port, "GET", "/getUpgrade"), OK_RSP)
 
     def test_picture_deleted_during_the_stream_ends_it_at_the_next_frame(self):
         client = StreamReader(self.port)
