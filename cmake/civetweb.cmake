@@ -20,13 +20,13 @@ list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
 
 # Our changes to the library, as patches on a copy of its sources, applied in
 # name order; the copy is made again whenever a patch is added or changes.
+#   chunk-size.patch: the chunked body reader refuses a chunk size that the
+#   signed 64-bit body counter cannot hold (7fffffffffffffff overflowed it, a
+#   UBSan abort; in a plain build the body then never ended).
 #   close-on-exec.patch: listening and accepted sockets and the files the
 #   library opens (served files, stored uploads) are close-on-exec from
 #   the moment they exist. The library marked them only after opening
 #   (stored uploads not at all), while our workers start device commands.
-#   chunk-size.patch: the chunked body reader refuses a chunk size that the
-#   signed 64-bit body counter cannot hold (7fffffffffffffff overflowed it, a
-#   UBSan abort; in a plain build the body then never ended).
 #   dir-redirect.patch: the redirect of a directory URI to its "/" form takes
 #   the URI's length after percent-decoding and dot-segment removal; the
 #   length before (GET /%63ivetweb) read past the end of the heap copy.
