@@ -305,9 +305,10 @@ int Receive_Form(mg_connection* conn, const mg_form_data_handler& route, form_re
     if (ret >= 0) {
         Finish_File(rx);
     } else {
+        // Gone now: a route may reboot the device before rx ends.
+        rx.file.reset();
         rx.received.clear();
     }
-    rx.file.reset();
     return ret;
 }
 
