@@ -23,6 +23,7 @@ CLASSES=$WEBROOT/WEB-INF/classes
 
 mkdir -p "$WEBROOT/webrun" "$CLASSES" "$WEBROOT/civetweb" "$WEBROOT/customization" \
          "$TOMCAT/log_bak" "$ROOT/home/ubuntu/zone" "$ROOT/home/ubuntu/update" \
+         "$ROOT/home/ubuntu/.update-incoming" \
          "$ROOT/home/ubuntu/upgradepkg" "$ROOT/usr/local/bin" "$ROOT/sbin" "$ROOT/etc" \
          "$ROOT/run" "$ROOT/tmp/custompath"
 

@@ -38,6 +38,7 @@ const DevPathRow kDevPaths[] = {
     {PATH_TEMPWEB_TXT, KT_WEBROOT "/tempweb.txt"},
     {PATH_LOG_BAK_APP_LOG, "/home/ubuntu/apache-tomcat-7.0.42/log_bak/webserverapp.log"},
     {PATH_UPDATE_DIR, "/home/ubuntu/update"},
+    {PATH_UPDATE_INCOMING, "/home/ubuntu/.update-incoming"},
     {PATH_UPGRADE_DIR, "/home/ubuntu/upgradepkg"},
     {PATH_ZONE_DIR, "/home/ubuntu/zone"},
     {PATH_CUSTOM_TXT, "/tmp/custompath/custom.txt"},

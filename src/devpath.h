@@ -28,6 +28,7 @@ enum DevPathId {
     PATH_TEMPWEB_TXT,
     PATH_LOG_BAK_APP_LOG,    // log offered for download
     PATH_UPDATE_DIR,
+    PATH_UPDATE_INCOMING,    // update files still arriving, same file system
     PATH_UPGRADE_DIR,
     PATH_ZONE_DIR,
     PATH_CUSTOM_TXT,         // /tmp/custompath/custom.txt

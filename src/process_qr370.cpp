@@ -1,5 +1,6 @@
 #include "process_qr370.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -212,6 +213,106 @@ size_t Find_Form_Field(const form_field* table, size_t rows, const char* key) {
     return kNoField;
 }
 
+// Per-request state of every upload: the connection's user data while its
+// form is read. The routes' callbacks decide the fields as the parser would
+// ask them; a file they accept is not left to the parser's own store, which
+// truncates the target first and deletes it when the body breaks off. Its
+// contents come through the value callback into a temporary (AtomicFile)
+// that is put in place once the field is complete: the parser asks about
+// the next field only after the boundary that ends this one, and fails the
+// whole form when the body breaks off mid-field, so a cut-off upload never
+// replaces a stored file and leaves no temporary behind.
+struct form_reception {
+    mg_form_data_handler route;  // the route's callbacks; user_data is the connection
+    // Routes that serialise their folder work keep complete files aside for
+    // Commit_Received; the others put each in place at once.
+    bool defer = false;
+    const char* temp_dir = nullptr;  // null: each temporary beside its target
+    int flags = 0;                   // flags of the accepted rows
+    int accepted = 0;                // file fields accepted
+    int stored = 0;                  // files put in place
+    std::unique_ptr<AtomicFile> file;                   // the file field being received
+    std::vector<std::unique_ptr<AtomicFile>> received;  // complete, not yet in place
+};
+
+form_reception* Reception(void* user_data) {
+    return static_cast<form_reception*>(
+        mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
+}
+
+// Puts a complete file in place and reports it to the route's store callback.
+void Put_In_Place(form_reception& rx, AtomicFile& file) {
+    if (!file.Commit()) return;
+    rx.stored++;
+    rx.route.field_store(file.target().c_str(), file.size(), rx.route.user_data);
+}
+
+// The file field being received is complete.
+void Finish_File(form_reception& rx) {
+    if (!rx.file) return;
+    std::unique_ptr<AtomicFile> file = std::move(rx.file);
+    if (!rx.defer) {
+        Put_In_Place(rx, *file);
+        return;
+    }
+    // A later file for the same target replaces the earlier one.
+    for (std::unique_ptr<AtomicFile>& kept : rx.received) {
+        if (kept->target() == file->target()) {
+            kept = std::move(file);
+            return;
+        }
+    }
+    rx.received.push_back(std::move(file));
+}
+
+void Commit_Received(form_reception& rx) {
+    for (std::unique_ptr<AtomicFile>& file : rx.received) Put_In_Place(rx, *file);
+    rx.received.clear();
+}
+
+int Reception_Field_Found(const char* key, const char* filename, char* path, size_t pathlen,
+                          void* user_data) {
+    form_reception& rx = *Reception(user_data);
+    Finish_File(rx);  // asked about this field, the parser has ended the one before
+    const int code = rx.route.field_found(key, filename, path, pathlen, user_data);
+    if (code != FORM_FIELD_STORE) return code;
+    rx.accepted++;
+    rx.file.reset(new AtomicFile(path, rx.temp_dir ? rx.temp_dir : ""));
+    if (!rx.file->is_open()) {
+        LOG_ERROR("cannot store %s: %s", path, strerror(errno));
+        rx.file.reset();
+        return FORM_FIELD_SKIP;
+    }
+    return FORM_FIELD_GET;  // the contents come to Reception_Field_Get
+}
+
+int Reception_Field_Get(const char* key, const char* value, size_t valuelen, void* user_data) {
+    form_reception& rx = *Reception(user_data);
+    if (!rx.file) return rx.route.field_get(key, value, valuelen, user_data);
+    rx.file->Write(value, valuelen);  // a failed write keeps the old file at the commit
+    return 0;
+}
+
+// Reads the request's form with the route's callbacks and rx as its state:
+// the result of Set_Formdata_Handler. Only a form read to its end (or to a
+// refused field) completes the file received last.
+int Receive_Form(mg_connection* conn, const mg_form_data_handler& route, form_reception& rx) {
+    rx.route = route;
+    rx.route.user_data = conn;
+    mg_form_data_handler parser = {Reception_Field_Found, Reception_Field_Get, nullptr, conn};
+    Set_Request_State(conn, &rx);
+    const int ret = Set_Formdata_Handler(conn, &parser);
+    Set_Request_State(conn, nullptr);  // the block ends with the handler
+    if (ret >= 0) {
+        Finish_File(rx);
+    } else {
+        // Gone now: a route may reboot the device before rx ends.
+        rx.file.reset();
+        rx.received.clear();
+    }
+    return ret;
+}
+
 // Decides one field by the route's table: the field code, the target path
 // written into path, and the row's flag in *flags.
 int Decide_Form_Field(const form_field* table, size_t rows, const char* key, const char* filename,
@@ -268,10 +369,6 @@ const form_field kZoneFields[] = {
     {"zonepw", PATH_ZONE_DIR, "%s/zone.pw", true, false, 0},
     {"pagecustom", PATH_ZONE_DIR, "%s/zone.page", true, false, 0},
     {"public_tx_preview", PATH_WEB_ROOT, "%s/publictx.jpg", true, false, 0},
-};
-
-struct zone_upload_state {
-    int flags;
 };
 
 const mg_form_data_handler kZoneForm = {zone_file_found, zone_file_get, zone_file_store, nullptr};
@@ -352,19 +449,15 @@ int Upload_Zone_File_Handler(mg_connection* conn, void* /*cbdata*/) {
         Send_Zone_File(conn, kZoneLongPathSize, "%s/zone.pw", "zone.pw");
         return 1;
     }
-    zone_upload_state state = {0};
-    Set_Request_State(conn, &state);
     ACCESS_PATH_EXIST(dev_path(PATH_ZONE_DIR));
     ACCESS_PATH_EXIST(dev_path(PATH_WEB_ROOT));
-    mg_form_data_handler form = kZoneForm;
-    form.user_data = conn;
-    const int ret = Set_Formdata_Handler(conn, &form);
-    Set_Request_State(conn, nullptr);  // the block ends with this call
+    form_reception rx;
+    const int ret = Receive_Form(conn, kZoneForm, rx);
     if (ret < 0) {
         LOG_ERROR("ret : %d", ret);
         return 1;
     }
-    if (state.flags & ZONE_INFO_STORED) Notify_Zone_Json();
+    if (rx.flags & ZONE_INFO_STORED) Notify_Zone_Json();
     mg_printf(conn, "%s", kZoneUploadRsp);
     return 1;
 }
@@ -372,10 +465,9 @@ int Upload_Zone_File_Handler(mg_connection* conn, void* /*cbdata*/) {
 int zone_file_found(const char* key, const char* filename, char* path, size_t pathlen,
                     void* user_data) {
     Log_Field(key, filename);
-    mg_connection* conn = static_cast<mg_connection*>(user_data);
-    auto* state = static_cast<zone_upload_state*>(mg_get_user_connection_data(conn));
+    form_reception* rx = Reception(user_data);
     return Decide_Form_Field(kZoneFields, sizeof(kZoneFields) / sizeof(kZoneFields[0]), key,
-                             filename, path, pathlen, state ? &state->flags : nullptr);
+                             filename, path, pathlen, rx ? &rx->flags : nullptr);
 }
 
 int zone_file_get(const char* key, const char* value, size_t valuelen, void* /*user_data*/) {
@@ -551,14 +643,6 @@ const form_field kUpgradeFields[] = {
 const mg_form_data_handler kUpgradeForm = {upload_file_found, upload_file_get, upload_file_store,
                                            nullptr};
 
-// Packages the parser was told to store, and those it reports stored. The
-// parser removes a file it could not write whole (a full disk) and then
-// reports nothing for it, while the form as such still counts as read.
-struct upgrade_state {
-    int accepted;
-    int stored;
-};
-
 // The command package runs first: the web package may rely on what it set up.
 const char* const kUpgradePackages[] = {"%s/ktcmd.bin", "%s/web.bin"};
 
@@ -622,7 +706,7 @@ const custom_value kCustomValues[] = {
 
 // Per-request state of a customization upload, reached by the callbacks
 // through the connection.
-struct custom_upload_state {
+struct custom_upload_state : form_reception {
     char pwd[PWD_SLOTS][kPwdSlotSize];  // each NUL-terminated
     bool pwd_refused;  // a password did not fit its slot: never run with a cut one
     const custom_value* pending;  // the value being received
@@ -632,8 +716,7 @@ struct custom_upload_state {
 };
 
 custom_upload_state* Custom_State(void* user_data) {
-    return static_cast<custom_upload_state*>(
-        mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
+    return static_cast<custom_upload_state*>(Reception(user_data));
 }
 
 void Append_Value(custom_upload_state& state, const char* value, size_t len) {
@@ -790,17 +873,15 @@ int Upload_File_Handler(mg_connection* conn, void* /*cbdata*/) {
     ACCESS_PATH_EXIST(dir);
     // Packages of an earlier upgrade must never run again.
     Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
-    upgrade_state state = {0, 0};
-    Set_Request_State(conn, &state);
-    mg_form_data_handler form = kUpgradeForm;
-    form.user_data = conn;
-    const int ret = Set_Formdata_Handler(conn, &form);
-    Set_Request_State(conn, nullptr);  // the block ends with this call
-    if (ret < 0 || state.stored != state.accepted) {
+    form_reception rx;
+    const int ret = Receive_Form(conn, kUpgradeForm, rx);
+    // A package that could not be stored whole (a full disk) is not stored,
+    // while the form as such still counts as read.
+    if (ret < 0 || rx.stored != rx.accepted) {
         // Half an upgrade must never run: what did arrive goes too.
         Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
         send_http_error_rsp(conn);
-        LOG_ERROR("ret : %d (packages stored %d of %d)", ret, state.stored, state.accepted);
+        LOG_ERROR("ret : %d (packages stored %d of %d)", ret, rx.stored, rx.accepted);
         return 1;
     }
     // The client has its answer before the device goes down.
@@ -819,16 +900,11 @@ int GET_Upgrade_Handler(mg_connection* conn, void* /*cbdata*/) {
 }
 
 int upload_file_found(const char* key, const char* filename, char* path, size_t pathlen,
-                      void* user_data) {
+                      void* /*user_data*/) {
     Log_Field(key, filename);
     const int code = Decide_Form_Field(kUpgradeFields, sizeof(kUpgradeFields) / sizeof(kUpgradeFields[0]),
                                        key, filename, path, pathlen, nullptr);
-    if (code == FORM_FIELD_STORE) {
-        findtime = get_time_ms();
-        auto* state = static_cast<upgrade_state*>(
-            mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
-        if (state != nullptr) state->accepted++;
-    }
+    if (code == FORM_FIELD_STORE) findtime = get_time_ms();
     return code;
 }
 
@@ -840,10 +916,7 @@ int upload_file_get(const char* key, const char* value, size_t valuelen, void* /
     return 0;
 }
 
-int upload_file_store(const char* path, long long file_size, void* user_data) {
-    auto* state = static_cast<upgrade_state*>(
-        mg_get_user_connection_data(static_cast<mg_connection*>(user_data)));
-    if (state != nullptr) state->stored++;
+int upload_file_store(const char* path, long long file_size, void* /*user_data*/) {
     storetime = get_time_ms();
     My_System("sync");
     LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld  time [%lld]ms\n", path, file_size,
@@ -905,12 +978,8 @@ int Get_Custom_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
 
 int Custom_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
     custom_upload_state state{};
-    Set_Request_State(conn, &state);
     ACCESS_PATH_EXIST(dev_path(PATH_CUSTOMIZATION_DIR));
-    mg_form_data_handler form = kCustomForm;
-    form.user_data = conn;
-    const int ret = Set_Formdata_Handler(conn, &form);
-    Set_Request_State(conn, nullptr);  // the block ends with this call
+    const int ret = Receive_Form(conn, kCustomForm, state);
     if (ret < 0) {
         // The value in progress may be cut off: it is dropped, the earlier
         // ones are in effect.
@@ -1198,8 +1267,10 @@ const size_t kSceneCmdSize = 1024;
 const int kSceneResultSize = 200;
 
 // The temporary document has one fixed name, so one upload at a time owns
-// it from reception to removal: otherwise a conversion could read another
-// request's document, or a clean-up delete it before its conversion.
+// it from putting it in place to removal: otherwise a conversion could read
+// another request's document, or a clean-up delete it before its conversion.
+// Each request receives its body before, into a temporary of its own, so a
+// slow sender holds up nobody.
 std::mutex g_scene_upload_mutex;
 
 // The script's verdict: output beginning with "1" is success.
@@ -1219,20 +1290,26 @@ bool Convert_Scene(const std::string& temp, const std::string& project) {
 }  // namespace
 
 int Scene_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
-    std::lock_guard<std::mutex> owner(g_scene_upload_mutex);
     const std::string classes = dev_path(PATH_WEB_CLASSES);
     ACCESS_PATH_EXIST(classes.c_str());
-    mg_form_data_handler form = kSceneForm;
-    form.user_data = conn;
-    const int ret = Set_Formdata_Handler(conn, &form);
+    form_reception rx;
+    rx.defer = true;
+    const int ret = Receive_Form(conn, kSceneForm, rx);
     if (ret < 0) {
         LOG_ERROR("ret : %d", ret);
         return 1;
     }
     const std::string temp = classes + "/SystemConfigtemp.hoi";
     const std::string project = classes + "/project.json";
-    if (Convert_Scene(temp, project)) {
-        Set_File_Key_Value(dev_path(PATH_SERVER_PROPERTIES), "userSceneNote", "null");
+    bool converted;
+    {
+        std::lock_guard<std::mutex> owner(g_scene_upload_mutex);
+        Commit_Received(rx);
+        converted = Convert_Scene(temp, project);
+        if (converted) Set_File_Key_Value(dev_path(PATH_SERVER_PROPERTIES), "userSceneNote", "null");
+        Run_Formatted(kSceneCmdSize, "rm -rf %s", Shell_Quote(temp));
+    }
+    if (converted) {
         char text[kSceneCmdSize] = {0};
         snprintf(text, sizeof(text), "private updateprojectjson %s", project.c_str());
         send2ip_buf(text);
@@ -1240,7 +1317,6 @@ int Scene_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
     } else {
         send_http_error_rsp(conn);
     }
-    Run_Formatted(kSceneCmdSize, "rm -rf %s", Shell_Quote(temp));
     return 1;
 }
 
@@ -1280,8 +1356,9 @@ const char* const kUpdateDeviceRsp = kPwdSuccessRsp;
 const char kTxRxListHeadFormat[] =
     "HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: %d\r\n\r\n%s\r\n";
 
-// The directory holds what the latest request stored: one request empties
-// and fills it at a time.
+// The directory holds what the latest complete request stored: one request
+// empties and fills it at a time, once its body has arrived. Until then its
+// files wait in a folder of their own, which no emptying touches.
 std::mutex g_update_mutex;
 
 // Removes every entry, hidden ones too (a shell's "*" would leave those
@@ -1306,16 +1383,21 @@ void Empty_Directory(const char* dir) {
 }  // namespace
 
 int Update_Device_Handler(mg_connection* conn, void* /*cbdata*/) {
-    std::lock_guard<std::mutex> owner(g_update_mutex);
     const char* dir = dev_path(PATH_UPDATE_DIR);
     ACCESS_PATH_EXIST(dir);
-    Empty_Directory(dir);
-    mg_form_data_handler form = kUpdateForm;
-    form.user_data = conn;
-    const int ret = Set_Formdata_Handler(conn, &form);
+    ACCESS_PATH_EXIST(dev_path(PATH_UPDATE_INCOMING));
+    form_reception rx;
+    rx.defer = true;
+    rx.temp_dir = dev_path(PATH_UPDATE_INCOMING);
+    const int ret = Receive_Form(conn, kUpdateForm, rx);
     if (ret < 0) {
         LOG_ERROR("ret : %d", ret);
         return 1;
+    }
+    {
+        std::lock_guard<std::mutex> owner(g_update_mutex);
+        Empty_Directory(dir);
+        Commit_Received(rx);
     }
     mg_printf(conn, "%s", kUpdateDeviceRsp);
     return 1;
@@ -1372,6 +1454,21 @@ const size_t kLogBodySize = 1024;    // one log line from the client
 
 const char* Method(mg_connection* conn) { return mg_get_request_info(conn)->request_method; }
 
+// Reads the whole body, keeping its first size - 1 bytes NUL-terminated in
+// buf: false when it broke off before its end.
+bool Read_Whole_Body(mg_connection* conn, char* buf, size_t size) {
+    size_t kept = 0;
+    char rest[1024];
+    for (;;) {
+        const bool keep = kept < size - 1;
+        const int n = BC_GET_Request_Body(conn, keep ? buf + kept : rest,
+                                          keep ? size - 1 - kept : sizeof(rest));
+        if (n == 0) return true;
+        if (n < 0) return false;
+        if (keep) kept += static_cast<size_t>(n);
+    }
+}
+
 }  // namespace
 
 std::string DeleteChar(const std::string& text, char c) {
@@ -1427,9 +1524,15 @@ int Marlo_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
         send_json_data(conn, text.c_str());
     } else if (strcmp(method, "POST") == 0) {
         std::unique_ptr<char[]> body(new char[kMarloBodySize]());
-        BC_GET_Request_Body(conn, body.get(), kMarloBodySize - 1);
-        StringToFile(marlo, body.get(), strlen(body.get()));
-        send_http_ok_rsp(conn);
+        // A document cut short, or one the disk cannot take, leaves the
+        // stored one as it was.
+        if (Read_Whole_Body(conn, body.get(), kMarloBodySize) &&
+            StringToFile(marlo, body.get(), strlen(body.get())) == 0) {
+            send_http_ok_rsp(conn);
+        } else {
+            LOG_ERROR("marlo document not stored");
+            send_http_error_rsp(conn);
+        }
     } else {
         LOG_ERROR("Http Method Error");
         send_http_error_rsp(conn);

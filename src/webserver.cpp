@@ -1035,9 +1035,11 @@ namespace {
 const mode_t kNewFileMode = 0644;
 }  // namespace
 
-AtomicFile::AtomicFile(const std::string& target) : target_(target), fd_(-1), failed_(false) {
+AtomicFile::AtomicFile(const std::string& target, const std::string& temp_dir)
+    : target_(target), fd_(-1), failed_(false), size_(0) {
     const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    if (!temp_dir.empty()) dir = temp_dir + "/";
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string pattern = dir + "." + name + ".XXXXXX";
     fd_ = mkostemp(&pattern[0], O_CLOEXEC);
@@ -1063,6 +1065,7 @@ bool AtomicFile::Write(const void* data, size_t length) {
         }
         p += n;
         length -= static_cast<size_t>(n);
+        size_ += n;
     }
     return fd_ >= 0 && !failed_;
 }

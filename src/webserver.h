@@ -174,10 +174,12 @@ void FileToString(const char* path, std::string& text);
 // untouched, and a destructor without Commit() removes the temporary: an
 // interrupted store leaves the old bytes and nothing else behind. The new
 // file keeps the old one's permissions (0644 for a new file): the web root's
-// files are served and read by the device's scripts.
+// files are served and read by the device's scripts. A folder that others
+// empty while the contents arrive takes its temporary from temp_dir instead,
+// which must be on the same file system.
 class AtomicFile {
 public:
-    explicit AtomicFile(const std::string& target);
+    explicit AtomicFile(const std::string& target, const std::string& temp_dir = std::string());
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
@@ -185,6 +187,8 @@ public:
     bool is_open() const { return fd_ >= 0; }
     const std::string& temp_path() const { return temp_; }
     const std::string& target() const { return target_; }
+    // Bytes written so far.
+    long long size() const { return size_; }
     // Appends; false once any write has failed (a full disk).
     bool Write(const void* data, size_t length);
     // Syncs the contents and renames them over the target; false (and the
@@ -196,6 +200,7 @@ private:
     std::string temp_;
     int fd_;
     bool failed_;
+    long long size_;
 };
 int StringToFile(const char* path, const char* data, size_t length);
 int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length);

@@ -655,6 +655,16 @@ def http_raw(port, request, tls=False, tls_context=None, timeout=IO_TIMEOUT):
         return recv_all(sock, timeout)
 
 
+def send_cut(port, request, length, timeout=IO_TIMEOUT):
+    """A client whose upload breaks off: sends the first `length` bytes of the
+    request, ends its sending side, and returns every byte the server writes
+    until it closes the connection (by then the handler has returned)."""
+    with connect(port, timeout=timeout) as sock:
+        sock.sendall(request[:length])
+        sock.shutdown(socket.SHUT_WR)
+        return recv_all(sock, timeout)
+
+
 def build_request(method, path, headers=None, body=b"", port=None):
     """A request with Host and Connection: close, plus the given headers
     (a dict or a list of pairs) and body (Content-Length added for a body)."""

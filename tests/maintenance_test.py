@@ -14,7 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from harness import ERROR_RSP, JSON_HEAD, OK_RSP, multipart_body, ServerTestCase, build_request, http_raw, Response  # noqa: E402
+from harness import ERROR_RSP, JSON_HEAD, OK_RSP, multipart_body, ServerTestCase, build_request, http_raw, send_cut, Response  # noqa: E402
 
 BOUNDARY = b"----kt7MA4YWxkTrZu0gW"
 INITIAL_PASSWORD = "ubuntu123"
@@ -63,6 +63,15 @@ class MaintenanceCase(ServerTestCase):
     def post_form(self, path, parts):
         return self.raw("POST", path, multipart_body(parts, BOUNDARY),
                         {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY.decode()})
+
+    def cut_form(self, path, parts, cut):
+        """Posts the form of parts but sends only cut(body) bytes of its body
+        (the length announced is the whole body's); the server's answer."""
+        body = multipart_body(parts, BOUNDARY)
+        request = build_request("POST", path, {
+            "Content-Type": "multipart/form-data; boundary=" + BOUNDARY.decode()}, body,
+            self.rig.sandbox.http_port)
+        return send_cut(self.rig.sandbox.http_port, request, len(request) - len(body) + cut(body))
 
     def keep_file(self, path):
         """Puts path back as it is now when the test ends."""
@@ -147,6 +156,19 @@ class UpgradeTest(MaintenanceCase):
         self.assertEqual(self.ran(), [])
         self.assertFalse((self.pkgdir / "ktcmd.bin").exists())
         self.assertRebooted(0)
+
+    def test_half_an_upgrade_never_runs_and_leaves_no_file_behind(self):
+        parts = [("ktcmd", "k.bin", self.package("ktcmd")),
+                 ("web", "w.bin", self.package("web") + b"#" * 5000)]
+        for case, cut in (("cut in the second package", lambda body: len(body) - 2000),
+                          ("all but the form's end", lambda body: len(body) - 4)):
+            with self.subTest(case=case):
+                self.mark = self.rig.server.log_mark()
+                self.assertEqual(self.cut_form("/upgrade", parts, cut), ERROR_RSP)
+                self.assertIn("[ERROR] ret : -1", self.log())
+                self.assertEqual(self.ran(), [])
+                self.assertEqual(os.listdir(self.pkgdir), [])
+                self.assertRebooted(0)
 
     def test_get_upgrade_answers_ok_to_get_and_post_and_does_nothing_else(self):
         self.assertEqual(self.raw("GET", "/getUpgrade?x=1"), OK_RSP)
@@ -264,6 +286,18 @@ class CustomizationTest(MaintenanceCase):
         self.upload([("language", None, "fr"), ("colour", None, "red"),
                      ("title", None, "never")])
         self.assertEqual(self.props.read_text(), "webTitle=Old\nlanguage=fr\n")
+
+    def test_a_file_whose_upload_breaks_off_keeps_its_old_bytes_and_no_temporary(self):
+        for field, target in (("banner", self.custom / "banner.jpg"),
+                              ("icon", self.webroot / "favicon.ico"),
+                              ("version", self.custom / "customversion")):
+            with self.subTest(field=field):
+                target.write_bytes(b"old " + field.encode())
+                before = sorted(os.listdir(target.parent))
+                self.cut_form("/custom_upload", [(field, "f", os.urandom(6000))],
+                              lambda body: len(body) // 2)
+                self.assertEqual(target.read_bytes(), b"old " + field.encode())
+                self.assertEqual(sorted(os.listdir(target.parent)), before)
 
     def test_value_larger_than_the_parser_buffer_is_refused_whole(self):
         self.props.write_text("webTitle=Old\nlanguage=en\n")

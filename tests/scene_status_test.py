@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     ERROR_RSP, IO_TIMEOUT, JSON_HEAD, OK_RSP, WORKERS, Response, ServerTestCase, WebSocket, binary,
-    build_request, connect, http_raw, multipart_body, wait_until)
+    build_request, connect, http_raw, multipart_body, recv_all, send_cut, wait_until)
 
 UPDATE_RSP = b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 0\r\n\r\n"
 STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: close\r\n"
@@ -58,6 +58,21 @@ def request(port, method, path, headers=None, body=b""):
 def upload(port, path, parts):
     headers, body = multipart(parts)
     return request(port, "POST", path, headers, body)
+
+
+def cut_requests(path, parts):
+    """(case, request, bytes sent) of uploads that break off or are refused."""
+    headers, body = multipart(parts)
+    full = build_request("POST", path, headers, body)
+    head = len(full) - len(body)
+    return [("half the body", full, head + len(body) // 2),
+            ("all but the form's end", full, len(full) - 4),
+            ("a GET without query", build_request("GET", path), None)]
+
+
+def tree(folder):
+    """Every path under folder, hidden ones too."""
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
 
 
 def log_lines(text, pattern):
@@ -389,6 +404,28 @@ class SceneUploadTest(SharedServer):
         self.assertEqual(self.project.read_bytes(), b"{}\n")  # left as it was
         self.assertIn("userSceneNote=my scene\n", self.props.read_text())
 
+    def test_an_upload_that_breaks_off_converts_nothing_and_leaves_no_file(self):
+        self.use_stand_in(b"1")
+        before = tree(self.sandbox.classes)
+        for case, req, sent in cut_requests("/scene_upload", [("scene", "s.hoi", b"<a/>" * 999)]):
+            with self.subTest(case=case):
+                self.assertEqual(send_cut(self.port, req, sent or len(req)), b"")
+                self.assertFalse(self.calls.exists())
+                self.assertEqual(tree(self.sandbox.classes), before)
+
+    def test_a_stalled_upload_holds_up_no_other(self):
+        self.use_stand_in(b"1")
+        headers, body = multipart([("scene", "s.hoi", b"SLOW")])
+        req = build_request("POST", "/scene_upload", headers, body, self.port)
+        with connect(self.port) as slow:
+            slow.sendall(req[:-10])
+            self.assertEqual(upload(self.port, "/scene_upload", [("scene", "f.hoi", b"FAST")]),
+                             OK_RSP)
+            slow.sendall(req[-10:])
+            self.assertEqual(recv_all(slow), OK_RSP)
+        self.assertEqual(re.findall(r"^doc (.*)$", self.calls.read_text(), re.M),
+                         ["FAST", "SLOW"])
+
     def test_simultaneous_uploads_each_convert_their_own_document(self):
         # The script waits before reading: an upload arriving meanwhile must
         # neither replace nor delete the document being converted.
@@ -502,11 +539,42 @@ class DeviceUpdateTest(SharedServer):
         self.assertEqual(self.stored(), {"ok.bin": b"OK"})
         self.assertEqual(sorted(p.name for p in parent.iterdir()), before)
 
-    def test_get_without_query_empties_the_directory_and_answers_nothing(self):
+    def test_an_upload_that_breaks_off_or_is_refused_leaves_the_folder_as_it_was(self):
         upload(self.port, "/update_device", [("a", "a.bin", b"A")])
-        self.assertEqual(request(self.port, "GET", "/update_device"), b"")
-        self.assertEqual(self.stored(), {})
-        self.assertTrue(re.search(r"\[ERROR\] ret : -\d+ --", self.log()))
+        home = self.update.parent
+        before = tree(home)
+        for case, req, sent in cut_requests("/update_device", [("n", "new.bin", b"N" * 9000)]):
+            with self.subTest(case=case):
+                self.mark = self.server.log_mark()
+                self.assertEqual(send_cut(self.port, req, sent or len(req)), b"")
+                self.assertEqual(self.stored(), {"a.bin": b"A"})
+                self.assertEqual(tree(home), before)
+                self.assertTrue(re.search(r"\[ERROR\] ret : -\d+ --", self.log()))
+
+    def test_a_stalled_upload_holds_up_no_other_and_the_last_to_end_fills_the_folder(self):
+        slow_files = [("a", "slow-a.bin", b"A" * 3000), ("b", "slow-b.bin", b"B" * 3000)]
+        headers, body = multipart(slow_files)
+        req = build_request("POST", "/update_device", headers, body, self.port)
+        with connect(self.port) as slow:
+            # slow-a.bin arrives whole, slow-b.bin in part; then the sender stalls.
+            slow.sendall(req[:-1000])
+            time.sleep(0.3)  # lets the server take in what was sent
+            self.assertEqual(upload(self.port, "/update_device", [("f", "fast.bin", b"F")]),
+                             UPDATE_RSP)
+            self.assertEqual(self.stored(), {"fast.bin": b"F"})
+            slow.sendall(req[-1000:])
+            self.assertEqual(recv_all(slow), UPDATE_RSP)
+        self.assertEqual(self.stored(), {name: data for _, name, data in slow_files})
+
+    def test_simultaneous_uploads_leave_exactly_one_requests_files(self):
+        import concurrent.futures
+        forms = [[(f"f{k}", f"r{i}-{k}.bin", bytes([i]) * 1000 * (k + 1)) for k in range(3)]
+                 for i in range(6)]
+        for _ in range(3):
+            with concurrent.futures.ThreadPoolExecutor(len(forms)) as pool:
+                answers = list(pool.map(lambda f: upload(self.port, "/update_device", f), forms))
+            self.assertEqual(answers, [UPDATE_RSP] * len(forms))
+            self.assertIn(self.stored(), [{name: data for _, name, data in f} for f in forms])
 
 
 class TxRxListTest(SharedServer):
@@ -599,6 +667,17 @@ class MarloTest(SharedServer):
         body = bytes(ord("a") + i % 26 for i in range(5000))
         self.assertEqual(request(self.port, "POST", "/marlo", body=body), OK_RSP)
         self.assertEqual(self.doc.read_bytes(), body[:3071])
+
+    def test_a_body_shorter_than_announced_keeps_the_old_document(self):
+        self.doc.write_text("old document")
+        before = tree(self.doc.parent)
+        for announced, sent in ((100, 50), (5000, 4000), (1, 0)):
+            with self.subTest(announced=announced, sent=sent):
+                req = build_request("POST", "/marlo", {"Content-Length": str(announced)},
+                                    b"d" * sent, self.port)
+                self.assertEqual(send_cut(self.port, req, len(req)), ERROR_RSP)
+                self.assertEqual(self.doc.read_bytes(), b"old document")
+                self.assertEqual(tree(self.doc.parent), before)
 
     def test_password_cut_at_a_further_equals_sign_and_missing_lines_empty(self):
         for text, name, pwd in (("adminName=boss\nadminPassWord=pa=ss\n", "boss", "pa"),

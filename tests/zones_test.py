@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     multipart_body, ServerTestCase, WebSocket, build_request, connect, http_raw,
-    wait_until)
+    send_cut, wait_until)
 
 # Answers of the zone routes, exactly as the front-end's pages get them.
 UPLOAD_OK = b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 0\r\n\r\n"
@@ -274,6 +274,30 @@ class ZoneUploadTest(ZoneCase):
                     self.assertEqual(raw, b"")
                     self.assertEqual(self.zone_files(), [])
                     self.assertIn(f"[ERROR] {line} --[", self.log(mark))
+                    self.assert_no_notice(start)
+
+    def test_an_upload_that_breaks_off_or_is_refused_keeps_the_old_file_and_no_temporary(self):
+        headers = {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"}
+        for field, target in (("zoneinfo", self.zone / "zone.json"),
+                              ("zonepw", self.zone / "zone.pw"),
+                              ("pagecustom", self.zone / "zone.page"),
+                              ("public_tx_preview", self.publictx)):
+            form = multipart_body([(field, "f", os.urandom(5000))], BOUNDARY)
+            # (body as announced, bytes of it sent)
+            for case, body, sent in (("half the body", form, len(form) // 2),
+                                     ("all but the form's end", form, len(form) - 4),
+                                     ("bytes after the form's end", form + b"x", len(form) + 1)):
+                with self.subTest(field=field, case=case):
+                    old = b"old " + field.encode() + b"\n"
+                    target.write_bytes(old)
+                    before = sorted(os.listdir(target.parent))
+                    start = self.journal_start()
+                    request = build_request("POST", "/api/v1/zones/passwd", headers, body,
+                                            self.port)
+                    self.assertEqual(send_cut(self.port, request, len(request) - len(body) + sent),
+                                     b"")
+                    self.assertEqual(target.read_bytes(), old)
+                    self.assertEqual(sorted(os.listdir(target.parent)), before)
                     self.assert_no_notice(start)
 
     def test_a_body_that_is_no_form_answers_nothing_and_notifies_nothing(self):
