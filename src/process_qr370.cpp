@@ -1,9 +1,9 @@
 #include "process_qr370.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <errno.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
