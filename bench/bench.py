@@ -314,12 +314,16 @@ def bench_shell_routes():
             figures.setdefault("login-limit", []).append(shell_loop_ms(login_cmds, SHELL_REQUESTS // 2))
             log(f"   run {run + 1}/{RUNS} done")
         note = f"server RSS {rss / 1024:.0f} MB, {workers} threads"
-        for key, what in (("marlo", "/marlo GET (4 commands)"),
-                          ("custom", "/get_custom_info (3 commands)"),
-                          ("login", "WebSocket login, last slot (12 commands)")):
+        # The properties are read in-process now; the limit stays the shell
+        # loop of the commands those reads replaced.
+        for key, what in (("marlo", "/marlo GET (2 scripts, 2 reads; were 4 commands)"),
+                          ("custom", "/get_custom_info (3 reads; were 3 commands)")):
             ours, limit = med(figures[key]), med(figures[key + "-limit"])
             add(2, what + f" [{note}]", ours, "same commands, shell loop", limit, "ms",
                 "<= 1.3", ours / limit <= 1.3)
+        ours, limit = med(figures["login"]), med(figures["login-limit"])
+        add(2, f"WebSocket login, last slot (1 read; were 12 commands) [{note}]", ours,
+            "the 12 commands, shell loop", limit, "ms", "<= 5 ms", ours <= 5)
         grown_ms, plain_ms = med(figures["marlo"]), med(figures["marlo-plain"])
         add(2, f"/marlo GET with {GROW_MB} MB grown vs not grown", grown_ms,
             f"server at {rss_kb(plain.pid) / 1024:.0f} MB", plain_ms, "ms", "flat (<= 1.1)",

@@ -18,14 +18,12 @@ enum DevPathId {
     PATH_SCENE_DOC,          // SystemConfig.hoi
     PATH_CIVETWEB_DIR,       // scripts of the web root used by this server
     PATH_SERVICE_PARAM_SH,   // getServiceParam.sh
-    PATH_CIVETWEB_TEMP,      // civetweb/temp.txt
     PATH_XML2JSON_DIR,       // civetweb/xml2json/Demo
     PATH_CUSTOM_HTML,
     PATH_INDEX_HTML,
     PATH_CUSTOMIZATION_DIR,
     PATH_CUSTOM_PROPERTIES,
     PATH_PREVIEW_IMAGE,
-    PATH_TEMPWEB_TXT,
     PATH_LOG_BAK_APP_LOG,    // log offered for download
     PATH_UPDATE_DIR,
     PATH_UPDATE_INCOMING,    // update files still arriving, same file system

@@ -5,13 +5,17 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "IPtask.h"
@@ -22,47 +26,57 @@
 
 namespace {
 
-// Command sizes of the device's shell helpers.
-const size_t kMkdirCmdSize = 100;
-const size_t kTrimCmdSize = 250;
-const size_t kSetPropertyCmdSize = 2048;
-const size_t kGetPropertyCmdSize = 1024;
+// The service script's command line as the device's tools knew it: a
+// parameter that would make it longer is refused, not cut into another one.
 const size_t kServiceCmdSize = 300;
 
-// A key is the start of a regular expression (a key also selects the lines
-// of longer keys beginning with it); its own characters match literally.
-std::string Regex_Literal(const char* key) {
-    std::string out;
-    for (const char* p = key; *p != '\0'; p++) {
-        if (strchr("\\/.*[]^$+?(){}|", *p) != nullptr) out += '\\';
-        out += *p;
+// Replaces every line beginning with match by "key=value" in file; with
+// final_line_end false the file's last line then loses its line end. The
+// value reaches the file byte for byte; one with a line break would split
+// the entry and is refused. A missing file is started from seed, if given.
+int Replace_Property(const char* file, const char* match, const char* key, const char* value,
+                     bool final_line_end = true, const char* seed = nullptr) {
+    if (strpbrk(key, "\r\n") != nullptr || strpbrk(value, "\r\n") != nullptr) {
+        LOG_ERROR("property value refused: it holds a line break");
+        return -1;
     }
-    return out;
+    const std::string line = std::string(key) + "=" + value;
+    return Edit_Property_File(
+        file,
+        [&](std::string& text) {
+            Replace_Property_Lines(text, match, line);
+            if (!final_line_end) Strip_Final_Line_End(text);
+        },
+        seed);
 }
 
-// Text of sed's "c" command: a backslash would escape the next character.
-std::string Sed_Text(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\\') out += '\\';
-        out += c;
-    }
-    return out;
+// Appends the values of key in an already read property text to buf.
+int Key_Value_From_Text(const std::string& text, const char* key, char* buf, int size) {
+    if (buf == nullptr || size <= 0) return -1;
+    OutputBuffer(buf, size).Add_Text(Property_Values(text, key));
+    return 0;
 }
 
-int Run_Formatted(size_t limit, const char* format, const std::string& a,
-                  const std::string& b = std::string()) {
-    std::string cmd;
-    if (!Format_Command(cmd, limit, format, a.c_str(), b.c_str())) return -1;
-    return My_System(cmd.c_str());
+// Removes a file or a whole tree; a path that is not there is no error.
+void Remove_Path(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec) {
+        LOG_WARN("cannot remove %s: %s", Log_Line_Text(path.c_str()).c_str(),
+                 ec.message().c_str());
+    }
 }
+
+void Empty_Directory(const char* dir);
 
 }  // namespace
 
 int ACCESS_PATH_EXIST(const char* path) {
     if (access(path, F_OK) == 0) return 0;
     LOG_WARN("WARING path [%s]! not exist", path);
-    return Run_Formatted(kMkdirCmdSize, "mkdir %s", Shell_Quote(path));
+    if (mkdir(path, 0777) == 0) return 0;
+    LOG_ERROR("cannot create %s: %s", path, strerror(errno));
+    return -1;
 }
 
 int ACCESS_FILE_EXIT_R_OK(const char* path) {
@@ -84,19 +98,8 @@ int delete_terminate_char(char* text) {
     return len;
 }
 
-int delete_file_terminate(const char* file, const char* tmp) {
-    const std::string f = Shell_Quote(file);
-    const std::string t = Shell_Quote(tmp);
-    // Each step stands on the one before: the last line is deleted only
-    // once its copy exists (a refused or failed copy would lose it), and the
-    // copy is kept when it could not be put back.
-    int rc = Run_Formatted(kTrimCmdSize, "tail -n1 %s | tr -d '\n' > %s", f, t);
-    if (rc != 0) return rc;
-    rc = Run_Formatted(kTrimCmdSize, "sed -i '$d' %s", f);
-    if (rc != 0) return rc;
-    rc = Run_Formatted(kTrimCmdSize, "cat %s >> %s", t, f);
-    if (rc != 0) return rc;
-    return Run_Formatted(kTrimCmdSize, "rm %s", t);
+int delete_file_terminate(const char* file) {
+    return Edit_Property_File(file, Strip_Final_Line_End);
 }
 
 const char* GET_NAME_FROM_PATH(const char* path) {
@@ -104,45 +107,24 @@ const char* GET_NAME_FROM_PATH(const char* path) {
     return slash ? slash + 1 : path;
 }
 
-namespace {
-
-// Replaces every line beginning with match by "key=value" in file. The value
-// reaches the file byte for byte; one with a line break would split the
-// entry and is refused, as is a command longer than limit.
-int Replace_Property(const char* file, const char* match, const char* key, const char* value,
-                     size_t limit) {
-    if (strpbrk(key, "\r\n") != nullptr || strpbrk(value, "\r\n") != nullptr) {
-        LOG_ERROR("property value refused: it holds a line break");
-        return -1;
-    }
-    const std::string script =
-        "/^" + Regex_Literal(match) + "/c " + Sed_Text(std::string(key) + "=" + value);
-    return Run_Formatted(limit, "sed -i %s %s", Shell_Quote(script), Shell_Quote(file));
-}
-
-}  // namespace
-
 int Set_File_Key_Value(const char* file, const char* key, const char* value) {
-    return Replace_Property(file, key, key, value, kSetPropertyCmdSize);
+    return Replace_Property(file, key, key, value);
 }
 
 int Get_File_Key_Value(const char* file, const char* key, char* buf, int size) {
-    const std::string program = "/^" + Regex_Literal(key) + "/ {print $2}";
-    std::string cmd;
-    if (!Format_Command(cmd, kGetPropertyCmdSize, "awk -F= %s %s", Shell_Quote(program).c_str(),
-                        Shell_Quote(file).c_str())) {
-        return -1;
-    }
-    return Get_Excute_Shell_Cmd_Output_Result(cmd.c_str(), buf, size);
+    std::string text;
+    FileToString(file, text);  // a missing file has no values
+    return Key_Value_From_Text(text, key, buf, size);
 }
 
 int Get_ServiceFile_Key_Value(const char* script, const char* argument, char* buf, int size) {
-    std::string cmd;
-    if (!Format_Command(cmd, kServiceCmdSize, "%s %s", Shell_Quote(script).c_str(),
-                        Shell_Quote(argument).c_str())) {
+    const Argv argv = {script, argument};
+    const size_t length = strlen(script) + 1 + strlen(argument);
+    if (length >= kServiceCmdSize) {
+        LOG_ERROR("command refused: %zu bytes do not fit in %zu", length, kServiceCmdSize);
         return -1;
     }
-    return Get_Excute_Shell_Cmd_Output_Result(cmd.c_str(), buf, size);
+    return Run_Program_Output(argv, buf, size);
 }
 
 // ===========================================================================
@@ -344,7 +326,7 @@ void Log_Field(const char* key, const char* filename) {
 }
 
 void Log_Stored(const char* path, long long file_size) {
-    My_System("sync");
+    sync();
     LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld", Log_Line_Text(path).c_str(),
              file_size);
 }
@@ -619,10 +601,9 @@ int Check_Zone_Pw_Handler(mg_connection* conn, void* /*cbdata*/) {
 
 namespace {
 
-const size_t kUpgradeBufSize = 1024;  // a package path, a command
-const size_t kCustomCmdSize = 1024;   // property and restore commands
+const size_t kUpgradeBufSize = 1024;  // a package path
+const size_t kCustomReplySize = 1024;
 const size_t kCustomValueSize = 1024; // one property read back
-const size_t kTruenameSlack = 200;
 const size_t kPwdSlotSize = 100;      // 99 characters and the terminator
 const size_t kPwdOutputSize = 1024;
 // The form parser hands a long value over in pieces; a value is acted on
@@ -651,13 +632,15 @@ void Run_Package(const char* format) {
     snprintf(path, sizeof(path), format, dev_path(PATH_UPGRADE_DIR));
     if (ACCESS_FILE_EXIT_R_OK(path) == -1) return;
     // A package's own result is not looked at: the reboot follows anyway.
-    const std::string quoted = Shell_Quote(path);
-    Run_Formatted(kUpgradeBufSize, "chmod +x %s", quoted);
-    Run_Formatted(kUpgradeBufSize, "%s", quoted);
+    struct stat st;
+    if (stat(path, &st) != 0 || chmod(path, (st.st_mode & 07777) | 0111) != 0) {
+        LOG_WARN("cannot make %s executable: %s", path, strerror(errno));
+    }
+    Run_Program({path});
     LOG_INFO("Rezudezi : upgrade %s finish", path);
 }
 
-void Reboot_Device() { Run_Formatted(kCustomCmdSize, "%s", Shell_Quote(dev_path(PATH_REBOOT))); }
+void Reboot_Device() { Run_Program({dev_path(PATH_REBOOT)}); }
 
 // ---- customization form ----
 
@@ -760,20 +743,11 @@ void Finish_Value(custom_upload_state& state) {
 }
 
 int Store_Truename_Replacement(const char* value) {
-    const char* file = dev_path(PATH_USERDEVICE_PROPERTIES);
     // A restore deletes the file; the first setting after it starts from the
-    // factory copy.
-    if (ACCESS_FILE_EXIT_R_OK(file) == -1) {
-        Run_Formatted(kCustomCmdSize, "cp %s %s",
-                      Shell_Quote(dev_path(PATH_USERDEVICE_PROPERTIES_BAK)), Shell_Quote(file));
-    }
-    // Room for the value with every byte escaped, the path and the fixed text.
-    const size_t limit = 4 * strlen(value) + strlen(file) + kTruenameSlack;
-    if (Replace_Property(file, "TRUENAME_REPLACEMENT=", "TRUENAME_REPLACEMENT", value, limit) ==
-        -1) {
-        return -1;
-    }
-    return delete_file_terminate(file, dev_path(PATH_CIVETWEB_TEMP));
+    // factory copy. The front-end's reader takes the last line as it stands.
+    return Replace_Property(dev_path(PATH_USERDEVICE_PROPERTIES), "TRUENAME_REPLACEMENT=",
+                            "TRUENAME_REPLACEMENT", value, false,
+                            dev_path(PATH_USERDEVICE_PROPERTIES_BAK));
 }
 
 // Result letters of the password script, as the front-end knows them.
@@ -806,12 +780,8 @@ char Password_Step(const custom_upload_state& state) {
     LOG_INFO("Rezudezi : oldpwd : [%s]  newpwd : [%s]  repeatPwd : [%s]", kLogMask, kLogMask,
              kLogMask);
     char output[kPwdOutputSize] = {0};
-    std::string cmd;
-    if (Format_Command(cmd, kCustomCmdSize, "%s ubuntu %s %s",
-                       Shell_Quote(dev_path(PATH_CHANGEPASSWD_SH)).c_str(),
-                       Shell_Quote(old_pwd).c_str(), Shell_Quote(new_pwd).c_str())) {
-        Get_Excute_Shell_Cmd_Output_Result(cmd.c_str(), output, sizeof(output));
-    }
+    Run_Program_Output({dev_path(PATH_CHANGEPASSWD_SH), "ubuntu", old_pwd, new_pwd}, output,
+                       sizeof(output));
     // No letter (nothing printed, or only blanks and control bytes) says
     // nothing about the change: an unknown mistake, and no reboot.
     char letter = output[0];
@@ -872,14 +842,14 @@ int Upload_File_Handler(mg_connection* conn, void* /*cbdata*/) {
     const char* dir = dev_path(PATH_UPGRADE_DIR);
     ACCESS_PATH_EXIST(dir);
     // Packages of an earlier upgrade must never run again.
-    Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
+    Empty_Directory(dir);
     form_reception rx;
     const int ret = Receive_Form(conn, kUpgradeForm, rx);
     // A package that could not be stored whole (a full disk) is not stored,
     // while the form as such still counts as read.
     if (ret < 0 || rx.stored != rx.accepted) {
         // Half an upgrade must never run: what did arrive goes too.
-        Run_Formatted(kUpgradeBufSize, "rm -rf %s/*", Shell_Quote(dir));
+        Empty_Directory(dir);
         send_http_error_rsp(conn);
         LOG_ERROR("ret : %d (packages stored %d of %d)", ret, rx.stored, rx.accepted);
         return 1;
@@ -918,7 +888,7 @@ int upload_file_get(const char* key, const char* value, size_t valuelen, void* /
 
 int upload_file_store(const char* path, long long file_size, void* /*user_data*/) {
     storetime = get_time_ms();
-    My_System("sync");
+    sync();
     LOG_INFO("Rezudezi : field_stored path %s  file_size  %lld  time [%lld]ms\n", path, file_size,
              static_cast<long long>(storetime - findtime));
     return 0;
@@ -927,20 +897,17 @@ int upload_file_store(const char* path, long long file_size, void* /*user_data*/
 // ---- customization ----
 
 int Store_Web_Tile(const char* value) {
-    const char* file = dev_path(PATH_CUSTOM_PROPERTIES);
-    if (Replace_Property(file, "webTitle", "webTitle", value, kCustomCmdSize) == -1) return -1;
     // The front-end's reader takes the last line as it stands, line end included.
-    return delete_file_terminate(file, dev_path(PATH_TEMPWEB_TXT));
+    return Replace_Property(dev_path(PATH_CUSTOM_PROPERTIES), "webTitle", "webTitle", value, false);
 }
 
 int Store_Language(const char* value) {
-    return Replace_Property(dev_path(PATH_CUSTOM_PROPERTIES), "language=", "language", value,
-                            kCustomCmdSize);
+    return Replace_Property(dev_path(PATH_CUSTOM_PROPERTIES), "language=", "language", value);
 }
 
 int Store_Login_Tile(const char* value) {
     return Replace_Property(dev_path(PATH_CUSTOM_EN_PROPERTIES), "login_title=", "login_title",
-                            value, kCustomCmdSize);
+                            value);
 }
 
 int Get_Web_Tile(char* buf, int size) {
@@ -988,7 +955,7 @@ int Custom_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
         Finish_Value(state);
     }
     const char letter = Password_Step(state);
-    char reply[kCustomCmdSize] = {0};
+    char reply[kCustomReplySize] = {0};
     // The reply stays JSON whatever letter the script printed.
     const char* escape = (letter == '"' || letter == '\\') ? "\\" : "";
     snprintf(reply, sizeof(reply), "{\"result\":\"%s%c\"}", escape, letter);
@@ -1038,7 +1005,7 @@ int Download_Custom_Handler(mg_connection* conn, void* /*cbdata*/) {
     const char* list = dev_path(PATH_CUSTOM_TXT);
     // A list left by an earlier export must not pass for this one's.
     unlink(list);
-    Run_Formatted(kCustomCmdSize, "%s", Shell_Quote(dev_path(PATH_EXPORT_CUSTOM_SH)));
+    Run_Program({dev_path(PATH_EXPORT_CUSTOM_SH)});
     std::string line;
     if (ACCESS_FILE_EXIT_R_OK(list) == -1 || Get_Line_From_File(list, line, 1) != 0) {
         send_http_error_rsp(conn);
@@ -1062,19 +1029,20 @@ int Download_Custom_Handler(mg_connection* conn, void* /*cbdata*/) {
 
 int Custom_Restore_Handler(mg_connection* /*conn*/, void* /*cbdata*/) {
     // Nothing is answered: the device goes down at the end.
-    Run_Formatted(kCustomCmdSize, "rm -rf %s", Shell_Quote(dev_path(PATH_USERDEVICE_PROPERTIES)));
-    Run_Formatted(kCustomCmdSize, "rm -rf %s",
-                  Shell_Quote(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[0])));
+    Remove_Path(dev_path(PATH_USERDEVICE_PROPERTIES));
+    Remove_Path(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[0]));
     for (const factory_copy& copy : kFactoryCopies) {
-        Run_Formatted(kCustomCmdSize, "cp %s %s", Shell_Quote(Dev_File(copy.from, copy.from_name)),
-                      Shell_Quote(Dev_File(copy.to, copy.to_name)));
-        My_System("sync");
+        const std::string from = Dev_File(copy.from, copy.from_name);
+        const std::string to = Dev_File(copy.to, copy.to_name);
+        if (!Copy_File(from.c_str(), to.c_str())) {
+            LOG_WARN("cannot copy %s to %s: %s", from.c_str(), to.c_str(), strerror(errno));
+        }
+        sync();
     }
-    Run_Formatted(kCustomCmdSize, "rm -rf  %s %s",
-                  Shell_Quote(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[1])),
-                  Shell_Quote(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[2])));
-    Run_Formatted(kCustomCmdSize, "%s", Shell_Quote(dev_path(PATH_CLEARCUSTOM_SH)));
-    My_System("sync");
+    Remove_Path(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[1]));
+    Remove_Path(Dev_File(PATH_CUSTOMIZATION_DIR, kCustomExtras[2]));
+    Run_Program({dev_path(PATH_CLEARCUSTOM_SH)});
+    sync();
     Reboot_Device();
     return 1;
 }
@@ -1105,10 +1073,86 @@ const int kCredentialSize = 200;  // one name or password
 const int kExpectedSize = 400;    // "name password"
 const int kUserSlots = 5;
 
+// Once a login from an address has failed, its later attempts are checked
+// one per kLoginSpacingMs: a password guesser gets 5 tries a second, while
+// an operator who mistyped only waits a moment, and is never refused. The
+// episode ends kLoginEpisodeMs after the address's last failure.
+const int64_t kLoginSpacingMs = 200;
+const int64_t kLoginEpisodeMs = 10000;
+// Addresses remembered at once; beyond this the oldest episode is forgotten.
+const size_t kLoginThrottleEntries = 1024;
+
+struct login_episode {
+    int64_t last_failure;
+    int64_t next_slot;  // when the next attempt may be checked
+    bool warned;
+};
+
+std::mutex g_login_throttle_mutex;
+std::map<std::string, login_episode> g_login_episodes;
+
+// Caller holds g_login_throttle_mutex.
+void Forget_Ended_Episodes(int64_t now) {
+    for (auto it = g_login_episodes.begin(); it != g_login_episodes.end();) {
+        if (now - it->second.last_failure >= kLoginEpisodeMs) {
+            it = g_login_episodes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Waits for this attempt's turn. The wait holds no lock: other addresses,
+// and the registry, go on meanwhile.
+void Wait_Login_Turn(const std::string& address) {
+    int64_t wait_ms = 0;
+    bool warn = false;
+    {
+        std::lock_guard<std::mutex> lock(g_login_throttle_mutex);
+        const int64_t now = get_time_ms();
+        Forget_Ended_Episodes(now);
+        auto it = g_login_episodes.find(address);
+        if (it == g_login_episodes.end()) return;
+        login_episode& episode = it->second;
+        const int64_t slot = episode.next_slot > now ? episode.next_slot : now;
+        episode.next_slot = slot + kLoginSpacingMs;
+        wait_ms = slot - now;
+        warn = wait_ms > 0 && !episode.warned;
+        if (warn) episode.warned = true;
+    }
+    if (warn) {
+        LOG_WARN("login attempts from %s slowed to one per %lld ms after a failed login",
+                 address.c_str(), static_cast<long long>(kLoginSpacingMs));
+    }
+    if (wait_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+}
+
+void Note_Login_Failure(const std::string& address) {
+    std::lock_guard<std::mutex> lock(g_login_throttle_mutex);
+    const int64_t now = get_time_ms();
+    auto it = g_login_episodes.find(address);
+    if (it == g_login_episodes.end()) {
+        if (g_login_episodes.size() >= kLoginThrottleEntries) Forget_Ended_Episodes(now);
+        if (g_login_episodes.size() >= kLoginThrottleEntries) {
+            auto oldest = g_login_episodes.begin();
+            for (auto e = g_login_episodes.begin(); e != g_login_episodes.end(); ++e) {
+                if (e->second.last_failure < oldest->second.last_failure) oldest = e;
+            }
+            g_login_episodes.erase(oldest);
+        }
+        it = g_login_episodes.emplace(address, login_episode{now, now, false}).first;
+    }
+    it->second.last_failure = now;
+}
+
 void Handle_Login(mg_connection* conn, const std::string& command) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    const std::string address = info != nullptr ? info->remote_addr : "";
+    Wait_Login_Turn(address);
     // A NUL inside the credential would end the comparison early.
     const bool clean = command.find('\0') == std::string::npos;
     if (!clean || !AUTH_USERNAME_PWD(dev_path(PATH_SERVER_PROPERTIES), command.c_str())) {
+        Note_Login_Failure(address);
         LOG_INFO("Rezudezi : auth failed");
         return;
     }
@@ -1180,30 +1224,35 @@ void websocket_handler(mg_connection* conn, char* data, int len) {
     }
 }
 
-int Verify_Pwd(const char* file, const char* credential, const char* name_key,
+int Verify_Pwd(const std::string& props, const char* credential, const char* name_key,
                const char* pwd_key) {
     char name[kCredentialSize] = {0};
     char pwd[kCredentialSize] = {0};
-    Get_File_Key_Value(file, name_key, name, sizeof(name));
-    // A slot without a name line is no account: its expected text would be a
-    // single blank, a login with no password at all.
-    if (name[0] == '\0') return -1;
-    Get_File_Key_Value(file, pwd_key, pwd, sizeof(pwd));
+    Key_Value_From_Text(props, name_key, name, sizeof(name));
+    Key_Value_From_Text(props, pwd_key, pwd, sizeof(pwd));
     delete_terminate_char(name);
     delete_terminate_char(pwd);
+    // A slot with an empty name or password is no account, whether its keys
+    // are absent or present: its expected text would let a login with no
+    // name or no password in.
+    if (name[0] == '\0' || pwd[0] == '\0') return -1;
     char expected[kExpectedSize] = {0};
     snprintf(expected, sizeof(expected), "%s %s", name, pwd);
-    LOG_INFO("Rezudezi : verify login pwd : [%s]", expected);
+    LOG_INFO("Rezudezi : verify login pwd : [%s]", Masked_Credential(expected, ' ').c_str());
     return strcmp(expected, credential) == 0 ? 0 : -1;
 }
 
 int AUTH_USERNAME_PWD(const char* file, const char* credential) {
-    if (Verify_Pwd(file, credential, "adminName", "adminPassWord") == 0) return 1;
+    // One read per login: the slots are edited while the server runs, and
+    // all six are checked against the same text.
+    std::string props;
+    FileToString(file, props);
+    if (Verify_Pwd(props, credential, "adminName", "adminPassWord") == 0) return 1;
     for (int slot = 1; slot <= kUserSlots; slot++) {
         char name_key[32], pwd_key[32];
         snprintf(name_key, sizeof(name_key), "userName%d", slot);
         snprintf(pwd_key, sizeof(pwd_key), "userPassWord%d", slot);
-        if (Verify_Pwd(file, credential, name_key, pwd_key) == 0) return 1;
+        if (Verify_Pwd(props, credential, name_key, pwd_key) == 0) return 1;
     }
     return 0;
 }
@@ -1262,7 +1311,7 @@ const form_field kSceneFields[] = {
 const mg_form_data_handler kSceneForm = {Scene_Upload_found, Scene_Upload_get,
                                          Scene_Upload_store, nullptr};
 
-const size_t kSceneCmdSize = 1024;
+const size_t kSceneTextSize = 1024;  // the note to the control service
 // Only the first character decides, but the script may explain a failure.
 const int kSceneResultSize = 200;
 
@@ -1275,14 +1324,10 @@ std::mutex g_scene_upload_mutex;
 
 // The script's verdict: output beginning with "1" is success.
 bool Convert_Scene(const std::string& temp, const std::string& project) {
-    const std::string script = std::string(dev_path(PATH_XML2JSON_DIR)) + "/xml2JSON.sh";
-    std::string cmd;
+    const Argv argv = {std::string(dev_path(PATH_XML2JSON_DIR)) + "/xml2JSON.sh", temp, project};
     char result[kSceneResultSize] = {0};
-    if (Format_Command(cmd, kSceneCmdSize, "%s %s %s", Shell_Quote(script).c_str(),
-                       Shell_Quote(temp).c_str(), Shell_Quote(project).c_str())) {
-        LOG_INFO("Rezudezi : xml to json path******** : [%s]", cmd.c_str());
-        Get_Excute_Shell_Cmd_Output_Result(cmd.c_str(), result, sizeof(result));
-    }
+    LOG_INFO("Rezudezi : xml to json path******** : [%s]", Command_Text(argv).c_str());
+    Run_Program_Output(argv, result, sizeof(result));
     LOG_INFO("Rezudezi : xml to json tool result : [%s]", result);
     return result[0] == '1';
 }
@@ -1307,10 +1352,10 @@ int Scene_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
         Commit_Received(rx);
         converted = Convert_Scene(temp, project);
         if (converted) Set_File_Key_Value(dev_path(PATH_SERVER_PROPERTIES), "userSceneNote", "null");
-        Run_Formatted(kSceneCmdSize, "rm -rf %s", Shell_Quote(temp));
+        Remove_Path(temp);
     }
     if (converted) {
-        char text[kSceneCmdSize] = {0};
+        char text[kSceneTextSize] = {0};
         snprintf(text, sizeof(text), "private updateprojectjson %s", project.c_str());
         send2ip_buf(text);
         send_http_ok_rsp(conn);
@@ -1370,14 +1415,7 @@ void Empty_Directory(const char* dir) {
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         entries.push_back(it->path());
     }
-    for (const fs::path& entry : entries) {
-        std::error_code rm;
-        fs::remove_all(entry, rm);
-        if (rm) {
-            LOG_WARN("cannot remove %s: %s", Log_Line_Text(entry.c_str()).c_str(),
-                     rm.message().c_str());
-        }
-    }
+    for (const fs::path& entry : entries) Remove_Path(entry);
 }
 
 }  // namespace
@@ -1485,9 +1523,10 @@ void Get_AdminLoginInfoForMarlo(Json::Value& root) {
     char pwd[kAdminFieldSize] = {0};
     char http[kServiceFieldSize] = {0};
     char https[kServiceFieldSize] = {0};
-    const char* props = dev_path(PATH_SERVER_PROPERTIES);
-    Get_File_Key_Value(props, "adminName", name, sizeof(name));
-    Get_File_Key_Value(props, "adminPassWord", pwd, sizeof(pwd));
+    std::string props;
+    FileToString(dev_path(PATH_SERVER_PROPERTIES), props);
+    Key_Value_From_Text(props, "adminName", name, sizeof(name));
+    Key_Value_From_Text(props, "adminPassWord", pwd, sizeof(pwd));
     Get_ServiceFile_Key_Value(dev_path(PATH_SERVICE_PARAM_SH), "service_http", http, sizeof(http));
     Get_ServiceFile_Key_Value(dev_path(PATH_SERVICE_PARAM_SH), "service_https", https,
                               sizeof(https));

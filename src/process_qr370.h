@@ -16,16 +16,17 @@ int ACCESS_PATH_EXIST(const char* path);
 int ACCESS_FILE_EXIT_R_OK(const char* path);
 // Trims a final "\n" (and "\r" before it) in place; the length before.
 int delete_terminate_char(char* text);
-// Removes the line end of the file's last line, using tmp as scratch file.
-int delete_file_terminate(const char* file, const char* tmp);
+// Removes the line end of the file's last line: 0, or -1.
+int delete_file_terminate(const char* file);
 // The text after the last "/" (or all of it): a pointer into path.
 const char* GET_NAME_FROM_PATH(const char* path);
-// Replaces every line beginning with key by "key=value"; the wait status.
-// A value with a line break is refused (-1): it would split the entry.
+// Replaces every line beginning with key by "key=value": 0, or -1. A value
+// with a line break is refused (-1): it would split the entry.
 int Set_File_Key_Value(const char* file, const char* key, const char* value);
 // Appends the second "="-field of every line beginning with key to buf.
 int Get_File_Key_Value(const char* file, const char* key, char* buf, int size);
-// Appends the output of "script argument" to buf.
+// Appends the output of the script run with the one argument to buf; -1 for
+// an argument too long for the device's command line.
 int Get_ServiceFile_Key_Value(const char* script, const char* argument, char* buf, int size);
 
 // ---- fixed responses ----------------------------------------------------------
@@ -118,8 +119,9 @@ int custom_upload_found(const char* key, const char* filename, char* path, size_
 int custom_upload_get(const char* key, const char* value, size_t valuelen, void* user_data);
 int custom_upload_store(const char* path, long long file_size, void* user_data);
 
-// Property setters and getters of the customization files: the wait status,
-// or -1 for a value that cannot be stored intact (a line break, too long).
+// Property setters and getters of the customization files: 0, or -1 for a
+// value that cannot be stored intact (a line break) or a file that cannot be
+// changed.
 int Store_Web_Tile(const char* value);
 int Store_Language(const char* value);
 int Store_Login_Tile(const char* value);
@@ -136,8 +138,9 @@ void VerifyPWDStatus(char letter);
 void websocket_handler(mg_connection* conn, char* data, int len);
 // 1 when "name password" matches one of the credential slots of file.
 int AUTH_USERNAME_PWD(const char* file, const char* credential);
-// 0 when credential matches the slot of the two keys, -1 otherwise.
-int Verify_Pwd(const char* file, const char* credential, const char* name_key,
+// 0 when credential matches the slot of the two keys in the text of the
+// credential file, -1 otherwise (also for a slot without name or password).
+int Verify_Pwd(const std::string& props, const char* credential, const char* name_key,
                const char* pwd_key);
 // Wraps text into the JSON envelope and sends it to every logged-in client.
 void Send_370_Websocket_Json_Data(const char* type, int result, const std::string& text);

@@ -30,6 +30,8 @@
 #include <atomic>
 #include <list>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "IPtask.h"
 #include "log.h"
@@ -689,28 +691,27 @@ void DeleteAppOnlineNum() {
 void mg_close_cur_connection(mg_connection* conn) { mg_close_connection(conn); }
 
 // ===========================================================================
-// Shell commands
+// Programs
 // ===========================================================================
 
 namespace {
 
-// Bytes per read of command output: longer lines arrive in pieces.
+// Bytes per read of program output: longer lines arrive in pieces.
 const int kOutputLineSize = 2018;
+const int kNotRunStatus = 127 << 8;
 
-// Starts "/bin/sh -c cmd" without copying the server's address space (spawn,
-// not fork: a forked 50-thread server would copy its page tables on every
-// command). The child gets default signal handling and an empty signal mask,
-// whatever the server's threads have set. With out_fd non-null the child's
-// standard output is a pipe whose read end is returned there.
-// Returns the child's pid, or -1 with errno set; 0 when the shell itself
-// could not be executed (the caller reports exit status 127).
-pid_t Spawn_Shell(const char* cmd, int* out_fd) {
-    int pipefd[2] = {-1, -1};
-    if (out_fd != nullptr && pipe2(pipefd, O_CLOEXEC) != 0) return -1;
-
+// One posix_spawnp: no copy of the server's address space (a forked
+// 50-thread server would copy its page tables for every program), default
+// signal handling and an empty signal mask whatever the server's threads have
+// set, and nothing open but the three standard streams. The server's log
+// file, sockets and files being stored are no business of a script, and an
+// upgrade package or a daemon a script leaves behind would otherwise hold
+// them open. With stdout_fd >= 0 that descriptor becomes the standard output.
+int Spawn(pid_t* pid, const char* file, char* const argv[], int stdout_fd) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (out_fd != nullptr) posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
+    if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -723,12 +724,37 @@ pid_t Spawn_Shell(const char* cmd, int* out_fd) {
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                          const_cast<char*>(cmd), nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    const int rc = posix_spawnp(pid, file, &actions, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
+// Starts the program; with out_fd non-null its standard output is a pipe
+// whose read end is returned there. The child's pid, or -1 with errno set;
+// 0 when the program itself could not be executed (the caller reports exit
+// status 127).
+pid_t Spawn_Program(const Argv& args, int* out_fd) {
+    if (args.empty()) {
+        errno = EINVAL;
+        return -1;
+    }
+    int pipefd[2] = {-1, -1};
+    if (out_fd != nullptr && pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("sh"));  // only for a file without "#!"
+    for (const std::string& word : args) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    int rc = Spawn(&pid, argv[1], &argv[1], pipefd[1]);
+    if (rc == ENOEXEC) {
+        // A package or script without a "#!" line: the shell runs it as a
+        // script, as it would have from a command line. It gets the file and
+        // the arguments as words, never a line to parse.
+        rc = Spawn(&pid, "/bin/sh", argv.data(), pipefd[1]);
+    }
 
     if (out_fd != nullptr) {
         close(pipefd[1]);
@@ -739,13 +765,9 @@ pid_t Spawn_Shell(const char* cmd, int* out_fd) {
         }
     }
     if (rc == 0) return pid;
-    // posix_spawn reports a failed exec of the shell as an error; the callers
-    // see it as the shell's "cannot execute" status.
     errno = rc;
-    return (rc == ENOENT || rc == EACCES || rc == ENOEXEC) ? 0 : -1;
+    return (rc == ENOENT || rc == EACCES || rc == ENOEXEC || rc == ENOTDIR) ? 0 : -1;
 }
-
-const int kShellNotRunStatus = 127 << 8;
 
 int Wait_Child(pid_t pid) {
     int status = 0;
@@ -755,101 +777,80 @@ int Wait_Child(pid_t pid) {
     return status;
 }
 
-// Runs cmd and hands every piece of its output (at most 2017 bytes, a line or
-// part of one) to sink until the sink returns false. -1 when it cannot run.
-template <typename Sink>
-int Read_Command_Output(const char* cmd, Sink sink) {
-    if (cmd == nullptr) return -1;
+}  // namespace
+
+int Run_Program(const Argv& argv) {
+    const pid_t pid = Spawn_Program(argv, nullptr);
+    if (pid < 0) {
+        LOG_ERROR("cannot start %s: %s", Command_Text(argv).c_str(), strerror(errno));
+        return -1;
+    }
+    if (pid == 0) return kNotRunStatus;
+    return Wait_Child(pid);
+}
+
+int Run_Program_Output(const Argv& argv, char* buf, int size) {
+    if (buf == nullptr || size <= 0) return -1;
     int fd = -1;
-    pid_t pid = Spawn_Shell(cmd, &fd);
-    if (pid <= 0) return -1;
+    const pid_t pid = Spawn_Program(argv, &fd);
+    if (pid < 0) {
+        LOG_ERROR("cannot start %s: %s", Command_Text(argv).c_str(), strerror(errno));
+        return -1;
+    }
+    if (pid == 0) return 0;  // as a shell that cannot find it: no output
     FilePtr pipe(fdopen(fd, "r"));
     if (!pipe) {
         close(fd);
     } else {
+        OutputBuffer out(buf, size);
         char line[kOutputLineSize];
         while (fgets(line, sizeof(line), pipe.get()) != nullptr) {
-            if (line[0] != '\0' && !sink(line, strlen(line))) break;
+            if (line[0] != '\0' && !out.Add(line, strlen(line))) break;
         }
-        pipe.reset();  // the command sees a closed pipe if it still writes
+        pipe.reset();  // the program sees a closed pipe if it still writes
     }
     Wait_Child(pid);
     return 0;
 }
 
-}  // namespace
-
-int My_System(const char* cmd) {
-    if (cmd == nullptr) {
-        LOG_ERROR("input is NULL!");
-        return -1;
+std::string Command_Text(const Argv& argv) {
+    std::string text;
+    for (const std::string& word : argv) {
+        if (!text.empty()) text += ' ';
+        text += word;
     }
-    pid_t pid = Spawn_Shell(cmd, nullptr);
-    if (pid < 0) {
-        perror("fork error:");
-        return -1;
-    }
-    if (pid == 0) return kShellNotRunStatus;
-    return Wait_Child(pid);
+    return text;
 }
 
-int Get_Excute_Shell_Cmd_Output_Result(const char* cmd, char* buf, int size) {
-    if (buf == nullptr || size <= 0) return -1;
-    long remaining = size;
-    return Read_Command_Output(cmd, [&](const char* piece, size_t len) {
-        size_t used = strlen(buf);
-        size_t room = static_cast<size_t>(size) - 1 - used;
-        size_t n = len < room ? len : room;
-        memcpy(buf + used, piece, n);
-        buf[used + n] = '\0';
-        remaining -= static_cast<long>(len);
-        if (remaining < 0) {
-            buf[size - 1] = '\0';
-            LOG_WARN("buf overflow!!!,return buf : %s", buf);
-            return false;
-        }
-        return true;
-    });
-}
+OutputBuffer::OutputBuffer(char* buf, int size) : buf_(buf), size_(size), remaining_(size) {}
 
-void Get_Excute_Shell_Cmd_Output_Result_V2(const char* cmd, std::string& out) {
-    Read_Command_Output(cmd, [&](const char* piece, size_t len) {
-        out.append(piece, len);
-        return true;
-    });
-}
-
-std::string Shell_Quote(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
+bool OutputBuffer::Add(const char* piece, size_t len) {
+    if (remaining_ < 0 || size_ <= 0) return false;
+    const size_t used = strlen(buf_);
+    const size_t room = static_cast<size_t>(size_) - 1 - used;
+    const size_t n = len < room ? len : room;
+    memcpy(buf_ + used, piece, n);
+    buf_[used + n] = '\0';
+    remaining_ -= static_cast<long>(len);
+    if (remaining_ < 0) {
+        buf_[size_ - 1] = '\0';
+        LOG_WARN("buf overflow!!!,return buf : %s", buf_);
+        return false;
     }
-    quoted += '\'';
-    return quoted;
+    return true;
 }
 
-bool Format_Command(std::string& out, size_t limit, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    bool fits = needed >= 0 && static_cast<size_t>(needed) < limit;
-    if (fits) {
-        out.assign(static_cast<size_t>(needed) + 1, '\0');
-        vsnprintf(&out[0], out.size(), format, args);
-        out.resize(static_cast<size_t>(needed));
-    } else {
-        out.clear();
-        LOG_ERROR("command refused: %d bytes do not fit in %zu", needed, limit);
+bool OutputBuffer::Add_Text(const std::string& text) {
+    const size_t max_piece = kOutputLineSize - 1;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        const size_t eol = text.find('\n', pos);
+        size_t len = (eol == std::string::npos ? text.size() : eol + 1) - pos;
+        if (len > max_piece) len = max_piece;
+        if (!Add(text.data() + pos, len)) return false;
+        pos += len;
     }
-    va_end(args);
-    return fits;
+    return true;
 }
 
 // ===========================================================================
@@ -957,6 +958,7 @@ int64_t get_time_ms() {
 
 namespace {
 const size_t kLineFileBuffer = 64 * 1024;
+const size_t kCopyBlock = 8 * 1024;  // one read of a copied or edited file
 }  // namespace
 
 LineFile::LineFile(const char* path) : file_(fopen(path, "re")) {
@@ -1046,7 +1048,16 @@ AtomicFile::AtomicFile(const std::string& target, const std::string& temp_dir)
     if (fd_ < 0) return;
     temp_ = pattern;
     struct stat old;
-    fchmod(fd_, stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : kNewFileMode);
+    if (stat(target.c_str(), &old) == 0) {
+        // The owner and group stay too: the system password file is read
+        // through its group.
+        if (fchown(fd_, old.st_uid, old.st_gid) != 0) {
+            LOG_WARN("cannot keep the owner of %s: %s", target.c_str(), strerror(errno));
+        }
+        fchmod(fd_, old.st_mode & 07777);
+    } else {
+        fchmod(fd_, kNewFileMode);
+    }
 }
 
 AtomicFile::~AtomicFile() {
@@ -1090,6 +1101,111 @@ int StringToFile(const char* path, const char* data, size_t length) {
         return -1;
     }
     return file.Write(data, length) && file.Commit() ? 0 : -1;
+}
+
+bool Copy_File(const char* from, const char* to) {
+    FilePtr source(fopen(from, "rb"));
+    if (!source) return false;
+    AtomicFile target(to);
+    if (!target.is_open()) return false;
+    char block[kCopyBlock];
+    size_t n;
+    while ((n = fread(block, 1, sizeof(block), source.get())) > 0) {
+        if (!target.Write(block, n)) return false;
+    }
+    return !ferror(source.get()) && target.Commit();
+}
+
+// ===========================================================================
+// Property files
+// ===========================================================================
+
+namespace {
+
+// Calls fn(begin, length) for every line of text, line end excluded, as a
+// line tool reads them: a last line without line end is a line; an empty
+// text has none.
+template <typename Fn>
+void For_Each_Line(const std::string& text, Fn fn) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t eol = text.find('\n', pos);
+        const bool has_end = eol != std::string::npos;
+        if (!has_end) eol = text.size();
+        fn(pos, eol - pos, has_end);
+        pos = eol + 1;
+    }
+}
+
+bool Begins_With(const std::string& text, size_t pos, size_t len, const std::string& prefix) {
+    return len >= prefix.size() && text.compare(pos, prefix.size(), prefix) == 0;
+}
+
+// One writer at a time for every property file: each change reads the file
+// and puts a new one in its place, and two interleaved changes would each
+// drop the other's line.
+std::mutex g_property_mutex;
+
+}  // namespace
+
+std::string Property_Values(const std::string& text, const std::string& key) {
+    std::string out;
+    For_Each_Line(text, [&](size_t pos, size_t len, bool) {
+        if (!Begins_With(text, pos, len, key)) return;
+        const std::string line = text.substr(pos, len);
+        const size_t first = line.find('=');
+        if (first != std::string::npos) {
+            const size_t second = line.find('=', first + 1);
+            out += line.substr(first + 1,
+                               second == std::string::npos ? std::string::npos : second - first - 1);
+        }
+        out += '\n';
+    });
+    return out;
+}
+
+bool Replace_Property_Lines(std::string& text, const std::string& match, const std::string& line) {
+    std::string out;
+    bool replaced = false;
+    For_Each_Line(text, [&](size_t pos, size_t len, bool has_end) {
+        if (Begins_With(text, pos, len, match)) {
+            out += line;
+            out += '\n';
+            replaced = true;
+        } else {
+            out.append(text, pos, len);
+            if (has_end) out += '\n';
+        }
+    });
+    if (replaced) text.swap(out);
+    return replaced;
+}
+
+void Strip_Final_Line_End(std::string& text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+}
+
+int Edit_Property_File(const char* path, const std::function<void(std::string&)>& edit,
+                       const char* seed) {
+    std::lock_guard<std::mutex> writer(g_property_mutex);
+    std::string text;
+    FilePtr file(fopen(path, "rb"));
+    if (!file && seed != nullptr && errno == ENOENT) file.reset(fopen(seed, "rb"));
+    if (!file) {
+        LOG_ERROR("cannot read %s: %s", path, strerror(errno));
+        return -1;
+    }
+    char block[kCopyBlock];
+    size_t n;
+    while ((n = fread(block, 1, sizeof(block), file.get())) > 0) text.append(block, n);
+    if (ferror(file.get())) return -1;
+    file.reset();
+    std::string changed = text;
+    edit(changed);
+    struct stat st;
+    if (changed == text && stat(path, &st) == 0) return 0;
+    AtomicFile out(path);
+    return out.Write(changed.data(), changed.size()) && out.Commit() ? 0 : -1;
 }
 
 int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length) {

@@ -6,8 +6,10 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "civetweb.h"
 
@@ -118,21 +120,39 @@ void AddAppOnlineNum();
 void DeleteAppOnlineNum();
 void mg_close_cur_connection(mg_connection* conn);
 
-// ---- shell ----------------------------------------------------------------
+// ---- programs ---------------------------------------------------------------
 
-// Runs the command through /bin/sh and waits: the raw wait status, or -1.
-int My_System(const char* cmd);
-// Runs the command and appends its output to buf (zero-filled by the caller),
-// never past size - 1 characters. 0, or -1 when the command cannot run.
-int Get_Excute_Shell_Cmd_Output_Result(const char* cmd, char* buf, int size);
-void Get_Excute_Shell_Cmd_Output_Result_V2(const char* cmd, std::string& out);
-// One word for the shell, whatever it holds: 'text' with embedded quotes
-// written as '\''.
-std::string Shell_Quote(const std::string& word);
-// Formats a command into text of at most limit - 1 characters. A command that
-// would not fit is refused (false, ERROR line), never cut into another one.
-bool Format_Command(std::string& out, size_t limit, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+// A program's words: argv[0] is the program (looked up in PATH when it holds
+// no "/"), the rest its arguments. Request data travels only as whole words
+// and never through a shell line.
+typedef std::vector<std::string> Argv;
+
+// Runs the program and waits: the raw wait status, 127 << 8 when the program
+// cannot be run, -1 when no process could be started.
+int Run_Program(const Argv& argv);
+// Runs the program and appends its output to buf (zero-filled by the caller),
+// never past size - 1 characters. 0, or -1 when it cannot start.
+int Run_Program_Output(const Argv& argv, char* buf, int size);
+// The command as the log shows it: the words joined by blanks.
+std::string Command_Text(const Argv& argv);
+
+// Appends output to a caller's zero-filled buffer as a line reader sees it:
+// pieces of at most one line (or 2017 bytes of a longer one). Once the
+// pieces exceed the buffer, it keeps size - 1 characters, logs the overflow
+// and takes nothing more.
+class OutputBuffer {
+public:
+    OutputBuffer(char* buf, int size);
+    // False once the buffer has overflowed.
+    bool Add(const char* piece, size_t len);
+    // Adds text in the pieces a line reader would hand over.
+    bool Add_Text(const std::string& text);
+
+private:
+    char* buf_;
+    int size_;
+    long remaining_;
+};
 
 // ---- text -----------------------------------------------------------------
 
@@ -203,6 +223,34 @@ private:
     long long size_;
 };
 int StringToFile(const char* path, const char* data, size_t length);
+// Copies a file through an AtomicFile: the target is replaced whole, or not at
+// all when the source cannot be read.
+bool Copy_File(const char* from, const char* to);
+
+// ---- property files ------------------------------------------------------------
+
+// Property files are "key=value" lines, as the device's own tools and the
+// front-end's Java pages read and write them: a line belongs to a key when it
+// begins with the key's text (so a key also selects the lines of every longer
+// key that begins with it); its value is the text between the line's first
+// and second "=".
+
+// Every value of key in text, each followed by "\n", in file order: the
+// output of awk -F= '/^key/ {print $2}'. A line end "\r" stays in the value.
+std::string Property_Values(const std::string& text, const std::string& key);
+// Replaces every line beginning with match by line and "\n", as sed's "c"
+// command does (a last line without line end gains one); other lines keep
+// their bytes. True when a line was replaced.
+bool Replace_Property_Lines(std::string& text, const std::string& match, const std::string& line);
+// Removes the line end of the last line (one final "\n").
+void Strip_Final_Line_End(std::string& text);
+// Changes a property file: its text (or, when it is missing and seed is
+// given, the seed file's text) is edited and written beside it, then renamed
+// over it. Changes of all property files are serialised, so two requests
+// never lose each other's lines. 0, or -1 when the file (and seed) cannot be
+// read or the new text cannot be stored.
+int Edit_Property_File(const char* path, const std::function<void(std::string&)>& edit,
+                       const char* seed = nullptr);
 int BC_GET_Request_Body(mg_connection* conn, char* buf, size_t length);
 
 #endif

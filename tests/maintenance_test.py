@@ -6,9 +6,11 @@ the call in reboot.log. Run with `python3 tests/maintenance_test.py`
 (KT_BUILD_DIR selects the build folder)."""
 
 import os
+import re
 import stat
 import subprocess
 import sys
+import threading
 import unittest
 from pathlib import Path
 
@@ -257,6 +259,23 @@ class CustomizationTest(MaintenanceCase):
         self.assertEqual(self.props.read_text(), "webTitle=Old\nlanguage=en\n")
         self.assertIn("property value refused: it holds a line break", self.log())
 
+    def test_concurrent_saves_keep_every_other_line_and_one_posted_value_each(self):
+        self.props.write_text("language=keep\nwebTitle=Old\nother=keep\n")
+        saves = [("title", f"T{i}") for i in range(4)] + [("language", f"L{i}") for i in range(4)]
+        replies = [None] * len(saves)
+
+        def save(i):
+            replies[i] = self.post_form("/custom_upload", [(saves[i][0], None, saves[i][1])])
+        threads = [threading.Thread(target=save, args=(i,)) for i in range(len(saves))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(30)
+        self.assertEqual(replies, [JSON_HEAD + b'{"result":"0"}'] * len(saves))
+        self.assertRegex(self.props.read_text(),
+                         r"\Alanguage=L[0-3]\nwebTitle=T[0-3]\nother=keep\Z")
+        self.assertRebooted(len(saves))
+
     def test_truename_recreates_the_deleted_file_from_its_factory_copy(self):
         self.device_props.unlink()
         self.upload([("truename_replacement", None, "true")])
@@ -404,6 +423,20 @@ class PasswordTest(MaintenanceCase):
                 self.assertEqual(self.change(*triple), b'{"result":"3"}')
                 self.assertIsNone(self.recorded())
                 self.assertRebooted(0)
+
+    def test_the_script_holds_no_descriptor_of_the_server(self):
+        # Open at that moment: the log file, the listening sockets, this
+        # request's connection. What the script starts sees the standard
+        # streams only (and ls its own handle on the listed folder).
+        listing = self.root / "fds"
+        self.addCleanup(listing.unlink, missing_ok=True)
+        write_script(self.script, f"ls -l /proc/self/fd > {listing}\nprintf 1\n")
+        self.assertEqual(self.change("a", "b", "b"), b'{"result":"1"}')
+        fds = dict(re.findall(r" (\d+) -> (.*)", listing.read_text()))
+        others = {fd: target for fd, target in fds.items()
+                  if int(fd) > 2 and not target.startswith("/proc/")}
+        self.assertEqual(others, {}, fds)
+        self.assertEqual(sorted(fds)[:3], ["0", "1", "2"], fds)
 
     def test_other_script_answers_are_sent_as_json_without_reboot(self):
         # An unknown letter goes back unchanged (one that would break the

@@ -152,14 +152,18 @@ class LoginTest(RelayCase):
     @classmethod
     def setUpClass(cls):
         def slot3_only(sandbox):
-            # Administrator and slots 1, 2, 4, 5 absent: their expected text
-            # would be a single blank.
+            # Administrator and slots 1 and 5 absent, slot 2 present but
+            # empty: their expected text would be a single blank. Slot 4 has
+            # a name and an empty password.
             sandbox.server_properties.write_text(
-                "webTitle=device\nuserName3=third\nuserPassWord3=pw3\n")
-        runs = cls.start_class_runs({"main": ((), None), "slot3": ((), slot3_only)})
+                "webTitle=device\nuserName2=\nuserPassWord2=\nuserName3=third\n"
+                "userPassWord3=pw3\nuserName4=four\nuserPassWord4=\n")
+        runs = cls.start_class_runs({"main": ((), None), "slot3": ((), slot3_only),
+                                     "throttle": ((), None)})
         ready_servers(runs)
         cls.rig = runs["main"]
         cls.slot3 = runs["slot3"]
+        cls.throttle = runs["throttle"]
 
     def assert_not_logged_in(self, ws, run=None):
         """A command from a connection that is not logged in closes it and
@@ -239,8 +243,8 @@ class LoginTest(RelayCase):
         other.send_text(frame("login", ADMIN))
         self.assert_not_logged_in(other, self.slot3)
 
-    def test_absent_slots_do_not_let_a_single_blank_log_in(self):
-        for credential in (" ", "", "  "):
+    def test_absent_or_empty_slots_do_not_let_a_single_blank_log_in(self):
+        for credential in (" ", "", "  ", "four ", "four"):
             with self.subTest(credential=credential):
                 ws = self.open(self.slot3)
                 mark = self.slot3.server.log_mark()
@@ -283,6 +287,24 @@ class LoginTest(RelayCase):
                 self.addCleanup(ws.close)
                 self.assertTrue(accepted, "cross-site handshake accepted")
                 self.login(ws)
+
+    def test_after_a_failure_logins_from_the_address_wait_their_turn_but_none_is_refused(self):
+        run = self.throttle
+        ws = self.open(run)
+        mark = run.server.log_mark()
+        ws.send_text(frame("login", "admin wrong"))
+        started = time.monotonic()
+        for i in range(20):
+            ws.send_text(frame("login", f"admin wrong{i}"))
+        ws.send_text(frame("login", ADMIN))
+        self.assertEqual(ws.recv_message(timeout=20), (OP_TEXT, LOGIN_REPLY))
+        self.assertGreaterEqual(time.monotonic() - started, 3.0)
+        log = run.server.log(mark)
+        self.assertEqual(log.count("Rezudezi : auth failed"), 21)
+        self.assertEqual(log.count("[WARN] login attempts from 127.0.0.1"), 1, log)
+        # The log shows which slot was tried, never its password.
+        self.assertIn("Rezudezi : verify login pwd : [admin ******]", log)
+        self.assertNotIn("verify login pwd : [admin admin123]", log)
 
     def test_credentials_are_read_anew_for_every_login(self):
         # The store is edited by the customization pages while the server

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "log_capture.h"
 #include "process_qr370.h"
@@ -23,7 +26,10 @@ public:
         char tmpl[] = "/tmp/kt-util-XXXXXX";
         path_ = mkdtemp(tmpl);
     }
-    ~TempDir() { My_System(("rm -rf " + Shell_Quote(path_)).c_str()); }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     const std::string& path() const { return path_; }
 
@@ -254,15 +260,6 @@ TEST(WholeFiles, UnopenablePathsAreReported) {
     EXPECT_EQ("same", text);
 }
 
-TEST(WholeFiles, LastLineLosesItsLineEnd) {
-    TempDir dir;
-    const std::string path = dir.file("with space.txt");
-    Write(path, "a\nlast\n");
-    EXPECT_EQ(0, delete_file_terminate(path.c_str(), dir.file("tmp file").c_str()));
-    EXPECT_EQ("a\nlast", Read(path));
-    EXPECT_FALSE(Exists(dir.file("tmp file")));
-}
-
 TEST(Paths, ChecksAndCreation) {
     TempDir dir;
     LogCapture log;
@@ -284,61 +281,69 @@ TEST(Paths, ChecksAndCreation) {
     EXPECT_STREQ("", GET_NAME_FROM_PATH("dir/"));
 }
 
-// ---- shell ----------------------------------------------------------------------
+// ---- programs -------------------------------------------------------------------
 
-TEST(Shell, RawWaitStatus) {
-    EXPECT_EQ(0, My_System("exit 0"));
-    EXPECT_EQ(768, My_System("exit 3"));
-    EXPECT_EQ(127 << 8, My_System("/no/such/program 2>/dev/null"));
-    LogCapture log;
-    EXPECT_EQ(-1, My_System(nullptr));
-    EXPECT_TRUE(log.contains("[ERROR] input is NULL! --[src/webserver.cpp:"));
+TEST(Programs, RawWaitStatus) {
+    const struct {
+        Argv argv;
+        int status;
+    } cases[] = {
+        {{"/bin/sh", "-c", "exit 0"}, 0},
+        {{"/bin/sh", "-c", "exit 3"}, 768},
+        {{"/no/such/program"}, 127 << 8},
+        {{"no-such-program-in-path"}, 127 << 8},
+        {{}, -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.status, Run_Program(c.argv)) << Command_Text(c.argv);
+    }
 }
 
-TEST(Shell, ChildGetsDefaultSignalsWhateverTheServerIgnores) {
-    // The HTTP library ignores SIGPIPE in the server; commands must still see
-    // the default, or pipelines like "yes | head" never end.
-    struct sigaction ignore = {}, old = {};
-    ignore.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &ignore, &old);
-    char buf[64] = {0};
-    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("yes | head -n 2", buf, sizeof(buf)));
-    EXPECT_STREQ("y\ny\n", buf);
-    sigaction(SIGPIPE, &old, nullptr);
-}
-
-TEST(Shell, OutputOverflowKeepsSizeMinusOneCharacters) {
-    LogCapture log;
-    char buf[10] = {0};
-    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("printf 1234567890abc", buf, sizeof(buf)));
-    EXPECT_STREQ("123456789", buf);
-    EXPECT_TRUE(log.contains("[WARN] buf overflow!!!,return buf : 123456789 --[src/webserver.cpp:"));
-}
-
-TEST(Shell, OutputKeepsLineEndsAndLongLinesArriveWhole) {
-    char buf[8192] = {0};
-    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("printf 'a\\nb\\n'", buf, sizeof(buf)));
-    EXPECT_STREQ("a\nb\n", buf);
-    memset(buf, 0, sizeof(buf));
-    EXPECT_EQ(0, Get_Excute_Shell_Cmd_Output_Result("head -c 5000 /dev/zero | tr '\\0' x", buf,
-                                                    sizeof(buf)));
-    EXPECT_EQ(5000u, strlen(buf));
-    std::string all;
-    Get_Excute_Shell_Cmd_Output_Result_V2("head -c 70000 /dev/zero | tr '\\0' y", all);
-    EXPECT_EQ(70000u, all.size());
-}
-
-TEST(Shell, QuotedWordsReachTheCommandUnchanged) {
+TEST(Programs, ArgumentsArriveAsWordsAndAFileWithoutHashBangRunsAsAScript) {
     TempDir dir;
     const std::string canary = dir.file("canary");
-    const std::string hostile = "a'b\"c $(touch " + canary + ") `touch " + canary + "`; | && *";
-    std::string out;
-    Get_Excute_Shell_Cmd_Output_Result_V2(("printf %s " + Shell_Quote(hostile)).c_str(), out);
-    EXPECT_EQ(hostile, out);
+    const std::string hostile = "a'b\"c $(touch " + canary + ") `touch " + canary + "`; | && * \\";
+    const std::string script = dir.file("no hashbang");
+    Write(script, "printf '%s|' \"$@\"\n");
+    chmod(script.c_str(), 0755);
+    char buf[512] = {0};
+    EXPECT_EQ(0, Run_Program_Output({script, hostile, ""}, buf, sizeof(buf)));
+    EXPECT_EQ(hostile + "||", std::string(buf));
     EXPECT_FALSE(Exists(canary));
 }
 
-TEST(Shell, CommandThatWouldNotFitIsRefusedNotCut) {
+TEST(Programs, ChildGetsDefaultSignalsAndOnlyTheStandardStreams) {
+    // The HTTP library ignores SIGPIPE in the server; programs must still see
+    // the default, or pipelines like "yes | head" never end. No descriptor of
+    // the server (here one opened without close-on-exec) reaches a program.
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
+    const int leaked = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    char buf[64] = {0};
+    EXPECT_EQ(0, Run_Program_Output({"/bin/sh", "-c", "yes | head -n 2"}, buf, sizeof(buf)));
+    EXPECT_STREQ("y\ny\n", buf);
+    memset(buf, 0, sizeof(buf));
+    EXPECT_EQ(0, Run_Program_Output({"/bin/sh", "-c", "ls /proc/$$/fd"}, buf, sizeof(buf)));
+    EXPECT_STREQ("0\n1\n2\n", buf);
+    close(leaked);
+    sigaction(SIGPIPE, &old, nullptr);
+}
+
+TEST(Programs, OutputOverflowKeepsSizeMinusOneCharacters) {
+    LogCapture log;
+    char buf[10] = {0};
+    EXPECT_EQ(0, Run_Program_Output({"printf", "1234567890abc"}, buf, sizeof(buf)));
+    EXPECT_STREQ("123456789", buf);
+    EXPECT_TRUE(log.contains("[WARN] buf overflow!!!,return buf : 123456789 --[src/webserver.cpp:"));
+    char big[8192] = {0};
+    EXPECT_EQ(0, Run_Program_Output({"/bin/sh", "-c", "head -c 5000 /dev/zero | tr '\\0' x; echo"},
+                                    big, sizeof(big)));
+    EXPECT_EQ(5001u, strlen(big));
+}
+
+TEST(Programs, CommandThatWouldNotFitIsRefusedNotCut) {
     TempDir dir;
     LogCapture log;
     const std::string canary = dir.file("ran");
@@ -355,36 +360,62 @@ TEST(Shell, CommandThatWouldNotFitIsRefusedNotCut) {
     EXPECT_STREQ("ok\n", buf);
 }
 
-// ---- properties through the shell -------------------------------------------
+// ---- property files ---------------------------------------------------------------
 
-TEST(Properties, ReadTakesSecondFieldOfEveryLineBeginningWithTheKey) {
+TEST(Properties, SameBytesAsTheDeviceToolsOnTrickyFiles) {
+    // Each row: a file, the values awk -F= '/^a/ {print $2}' prints, the file
+    // after sed -i '/^a/c a=NEW', and after the last-line trim (tail -n1 |
+    // tr -d '\n' > tmp; sed -i '$d'; cat tmp >>). Every row is also run
+    // through those tools, so the table itself stays true.
+    const struct {
+        std::string file, values, replaced, trimmed;
+    } rows[] = {
+        {"a=1", "1\n", "a=NEW\n", "a=1"},                         // no final line end
+        {"a=1\r\nb=2\r\n", "1\r\n", "a=NEW\nb=2\r\n", "a=1\r\nb=2\r"},  // CRLF
+        {"ab=1\na=2\n", "1\n2\n", "a=NEW\na=NEW\n", "ab=1\na=2"},  // key as prefix
+        {"a=x=y\n", "x\n", "a=NEW\n", "a=x=y"},                   // "=" in the value
+        {"", "", "", ""},                                         // empty file
+        {"a\n", "\n", "a=NEW\n", "a"},                            // no "=" at all
+        {"a=1\nb=2", "1\n", "a=NEW\nb=2", "a=1\nb=2"},            // other last line kept
+        {"x=1\n\n", "", "x=1\n\n", "x=1\n"},                      // no match, empty line
+    };
     TempDir dir;
-    const std::string path = dir.file("server.properties");
-    Write(path, "adminName=admin\nadminPassWord=pa=ss\nuserName1=u1\nuserName10=u10\n");
-    char buf[200] = {0};
-    Get_File_Key_Value(path.c_str(), "adminPassWord", buf, sizeof(buf));
-    EXPECT_STREQ("pa\n", buf);
-    memset(buf, 0, sizeof(buf));
-    Get_File_Key_Value(path.c_str(), "userName1", buf, sizeof(buf));
-    EXPECT_STREQ("u1\nu10\n", buf);
-    memset(buf, 0, sizeof(buf));
-    Get_File_Key_Value(path.c_str(), "userName5", buf, sizeof(buf));
-    EXPECT_STREQ("", buf);
+    const std::string path = dir.file("p"), tmp = dir.file("t");
+    for (const auto& row : rows) {
+        Write(path, row.file);
+        char buf[64] = {0};
+        EXPECT_EQ(0, Get_File_Key_Value(path.c_str(), "a", buf, sizeof(buf)));
+        EXPECT_EQ(row.values, buf) << row.file;
+        memset(buf, 0, sizeof(buf));
+        Run_Program_Output({"awk", "-F=", "/^a/ {print $2}", path}, buf, sizeof(buf));
+        EXPECT_EQ(row.values, buf) << "awk: " << row.file;
+
+        EXPECT_EQ(0, Set_File_Key_Value(path.c_str(), "a", "NEW"));
+        EXPECT_EQ(row.replaced, Read(path)) << row.file;
+        Write(path, row.file);
+        Run_Program({"sed", "-i", "/^a/c a=NEW", path});
+        EXPECT_EQ(row.replaced, Read(path)) << "sed: " << row.file;
+
+        Write(path, row.file);
+        EXPECT_EQ(0, delete_file_terminate(path.c_str()));
+        EXPECT_EQ(row.trimmed, Read(path)) << row.file;
+        Write(path, row.file);
+        Run_Program({"/bin/sh", "-c",
+                     "tail -n1 \"$1\" | tr -d '\\n' > \"$2\"; sed -i '$d' \"$1\"; cat \"$2\" >> \"$1\"",
+                     "sh", path, tmp});
+        EXPECT_EQ(row.trimmed, Read(path)) << "tools: " << row.file;
+    }
 }
 
-TEST(Properties, AnyOrdinaryTextReachesTheFileUnchanged) {
+TEST(Properties, MissingFileHasNoValuesAndIsNotCreated) {
     TempDir dir;
-    const std::string path = dir.file("p");
-    const std::string canary = dir.file("canary");
-    const std::string values[] = {
-        "a/b&c\\d'e\"f", "$(touch " + canary + ")", "`touch " + canary + "`",
-        "x; touch " + canary, "trailing\\", "  spaced  ", "t\\nab", "é中文"};
-    for (const std::string& v : values) {
-        Write(path, "title=Old\n");
-        EXPECT_EQ(0, Set_File_Key_Value(path.c_str(), "title", v.c_str())) << v;
-        EXPECT_EQ("title=" + v + "\n", Read(path)) << v;
-    }
-    EXPECT_FALSE(Exists(canary));
+    const std::string path = dir.file("missing");
+    char buf[8] = {0};
+    EXPECT_EQ(0, Get_File_Key_Value(path.c_str(), "a", buf, sizeof(buf)));
+    EXPECT_STREQ("", buf);
+    EXPECT_EQ(-1, Set_File_Key_Value(path.c_str(), "a", "1"));
+    EXPECT_EQ(-1, delete_file_terminate(path.c_str()));
+    EXPECT_FALSE(Exists(path));
 }
 
 TEST(Properties, LineBreakInValueIsRefused) {
@@ -394,4 +425,28 @@ TEST(Properties, LineBreakInValueIsRefused) {
     EXPECT_EQ(-1, Set_File_Key_Value(path.c_str(), "title", "a\nb=c"));
     EXPECT_EQ(-1, Set_File_Key_Value(path.c_str(), "title", "a\rb"));
     EXPECT_EQ("title=Old\n", Read(path));
+}
+
+TEST(Properties, ConcurrentChangesOfOneFileKeepEveryLine) {
+    TempDir dir;
+    const std::string path = dir.file("p");
+    const int kWriters = 8, kRounds = 25;
+    std::string initial;
+    for (int i = 0; i < kWriters; i++) initial += "k" + std::to_string(i) + "=start\n";
+    Write(path, initial);
+    std::vector<std::thread> writers;
+    for (int i = 0; i < kWriters; i++) {
+        writers.emplace_back([&, i] {
+            const std::string key = "k" + std::to_string(i);
+            for (int r = 0; r < kRounds; r++) {
+                Set_File_Key_Value(path.c_str(), key.c_str(), std::to_string(r).c_str());
+            }
+        });
+    }
+    for (std::thread& t : writers) t.join();
+    std::string expected;
+    for (int i = 0; i < kWriters; i++) {
+        expected += "k" + std::to_string(i) + "=" + std::to_string(kRounds - 1) + "\n";
+    }
+    EXPECT_EQ(expected, Read(path));
 }
