@@ -46,11 +46,6 @@ int __wrap_mg_write(mg_connection* conn, const void* data, size_t len) {
     return __wrap_mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT,
                                      static_cast<const char*>(data), len);
 }
-// An in-memory connection has no request behind it.
-const mg_request_info* __wrap_mg_get_request_info(const mg_connection* conn) {
-    Conn_Index(conn);
-    return nullptr;
-}
 void __wrap_mg_lock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_unlock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_close_connection(mg_connection* conn) { g_closed[Conn_Index(conn)] = true; }
@@ -60,6 +55,14 @@ mg_context* __wrap_mg_get_context(const mg_connection* conn) {
 }
 void __wrap_mg_lock_context(mg_context*) {}
 void __wrap_mg_unlock_context(mg_context*) {}
+// No read loop serves an in-memory connection: its frames stay queued.
+int __wrap_mg_get_client_socket(const mg_connection* conn) {
+    Conn_Index(conn);
+    return -1;
+}
+void __wrap_mg_set_websocket_service(mg_connection* conn, const mg_websocket_service*) {
+    Conn_Index(conn);
+}
 
 int LLVMFuzzerInitialize(int*, char***) {
     Fuzz_Quiet_Log();

@@ -28,6 +28,7 @@ OPERATOR = "operator operator123"
 ONLINE_LINE = re.compile(r"Rezudezi : Online num \[(-?\d+)\]")
 DROPPED_LINE = "Rezudezi : Client dropped from the set of webserver connections"
 SILENCE = 0.4  # how long "nothing arrives" is watched
+REPLACEMENT = "\ufffd".encode()  # what a client gets for bytes that are no UTF-8
 
 
 def envelope(text, kind="command"):
@@ -306,16 +307,17 @@ class ForwardingTest(RelayCase):
         ws.send_text(frame("command", text))
         self.journal_entry(text)
 
-    def test_envelope_escapes_json_specials_and_keeps_every_other_byte(self):
+    def test_envelope_escapes_json_specials_and_sends_only_valid_utf8(self):
         ws = self.logged_in()
-        # Sent as raw frame bytes: \u escapes for the control characters,
-        # DEL, UTF-8 and two bytes that are no UTF-8 as they are.
+        # Sent as raw frame bytes: \u escapes for the control characters;
+        # DEL and UTF-8 stay as they are, two bytes that are no UTF-8 reach
+        # the device unchanged and the clients as U+FFFD each.
         raw = (b'{"type":"command","command":"echo q\\"b\\\\s/'
                b'\\b\\f\\n\\r\\t\\u0001\\u001f\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end"}')
         ws.send_frame(OP_TEXT, raw)
         expected = (b'{"comName":"ALL","command":"q\\"b\\\\s/'
-                    b'\\b\\f\\n\\r\\t\\u0001\\u001F\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end",'
-                    b'"result":0,"type":"command"}\n')
+                    b'\\b\\f\\n\\r\\t\\u0001\\u001F\\u0010\x7f\xc3\xa9\xe4\xb8\xad'
+                    + REPLACEMENT * 2 + b' end","result":0,"type":"command"}\n')
         self.assertEqual(ws.recv_message(), (OP_TEXT, expected))
         device_text = (b'echo q"b\\s/\b\f\n\r\t\x01\x1f\x10\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end'
                        .decode("utf-8", "surrogateescape"))
