@@ -36,6 +36,13 @@ list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
 #   form-reader.patch: the multipart reader scans for the boundary with
 #   memchr instead of one memcmp per byte, and takes its buffer size from
 #   MG_FORM_BUF_LEN. Together they made a 200 MB upload about twice as fast.
+#   websocket-queue.patch: the WebSocket read loop also polls a descriptor
+#   of ours and calls back on the connection's own worker when it is
+#   readable and once a second (mg_set_websocket_service): every write to a
+#   WebSocket then happens on that one thread, beside its reads, as OpenSSL
+#   requires, and a client that stops reading stalls nobody else. The same
+#   hook refuses a frame over a length limit from its header, before any of
+#   it is read into memory, and mg_get_client_socket gives the socket.
 file(GLOB _cw_patches CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/civetweb-patches/*.patch)
 list(SORT _cw_patches)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_cw_patches})

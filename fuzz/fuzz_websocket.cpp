@@ -65,6 +65,14 @@ mg_context* __wrap_mg_get_context(const mg_connection* conn) {
 }
 void __wrap_mg_lock_context(mg_context*) {}
 void __wrap_mg_unlock_context(mg_context*) {}
+// No read loop serves an in-memory connection: its frames stay queued.
+int __wrap_mg_get_client_socket(const mg_connection* conn) {
+    Conn_Index(conn);
+    return -1;
+}
+void __wrap_mg_set_websocket_service(mg_connection* conn, const mg_websocket_service*) {
+    Conn_Index(conn);
+}
 
 int LLVMFuzzerInitialize(int*, char***) {
     Fuzz_Quiet_Log();

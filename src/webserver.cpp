@@ -19,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,6 +29,7 @@
 #include <log4cpp/Category.hh>
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -35,6 +37,8 @@
 
 #include "IPtask.h"
 #include "log.h"
+#include "process_json.h"
+#include "process_qr370.h"
 
 extern char** environ;
 
@@ -160,6 +164,7 @@ mg_context* ServerStart(const web_options* options, void* user_data) {
     callbacks.init_ssl = init_ssl;
     // Before any route is looked up, and from the first request on.
     callbacks.begin_request = Refuse_Secret_File;
+    callbacks.connection_close = Connection_Close_Handler;
     return mg_start(&callbacks, user_data, option_list);
 }
 
@@ -193,7 +198,8 @@ void AddURIProcessHandler(mg_context* ctx, const uri_list* list, int count) {
 
 void SetWebsocketHandler(mg_context* ctx, websocket_msg_handler handler, void* cbdata) {
     my_websocket_handler = handler;
-    mg_set_websocket_handler(ctx, "/websocket", WebSocketConnectHandler, WebSocketReadyHandler,
+    // Anchored: "/websocketX" and "/websocket/x" are no WebSocket endpoint.
+    mg_set_websocket_handler(ctx, "/websocket$", WebSocketConnectHandler, WebSocketReadyHandler,
                              WebsocketDataHandler, WebSocketCloseHandler, cbdata);
 }
 
@@ -425,8 +431,16 @@ bool Refuse_Cross_Site(const mg_connection* conn) {
 // ===========================================================================
 // WebSocket client registry
 //
-// Lock order, never reversed: server context lock, registry lock, online-count
-// lock; a connection's write lock is taken innermost.
+// Lock order, never reversed: server context lock, registry lock, then the
+// online-count lock or a client's outbox lock. The library holds a
+// connection's own lock while it calls Connection_Close_Handler, which takes
+// the registry lock; nothing takes a connection lock inside the registry.
+//
+// Nothing but a connection's own worker writes to it: a broadcast only
+// appends the frame to each client's outbox and wakes the worker, which
+// writes between reads in the library's read loop. A client that stops
+// reading fills only its own outbox, and over TLS one SSL object is never
+// used by two threads at once.
 // ===========================================================================
 
 websocket_msg_handler my_websocket_handler = nullptr;
@@ -442,12 +456,183 @@ namespace {
 const int kOpcodeMask = 0x0F;
 const size_t kAssertTextSize = 256;
 
+// CivetWeb runs 50 workers and a WebSocket holds one for its whole life;
+// beyond this many WebSockets an upgrade is refused at once (503), so the
+// pages always keep workers.
+const size_t kMaxWebSockets = 40;
+// A client that has not logged in by then only holds a worker.
+const int64_t kLoginDeadlineMs = 30 * 1000;
+// The device's commands are far shorter; a longer frame closes the
+// connection before any of it is read into memory.
+const unsigned long long kMaxFrameBytes = 64 * 1024;
+// How far a client may fall behind before it is closed: bytes not yet
+// written to it, and the age of the oldest frame still waiting.
+const size_t kOutboxMaxBytes = 1024 * 1024;
+const int64_t kOutboxMaxAgeMs = 5 * 1000;
+// The worker looks at its login deadline at least this often.
+const int kServiceIntervalMs = 1000;
+// Frames waiting together go out in one write of up to this size.
+const size_t kWriteBatchBytes = 64 * 1024;
+// Of a received text the log keeps this much.
+const size_t kLoggedTextBytes = 1024;
+// Close status sent to a client that did not log in in time (policy).
+const char kClosePolicy[2] = {0x03, static_cast<char>(0xF0)};
+
 // Caller holds g_mutexWsCliList.
 t_ws_client* Find_Client(const mg_connection* conn) {
     for (t_ws_client& client : kt_clientconnlist) {
         if (client.conn == conn) return &client;
     }
     return nullptr;
+}
+
+}  // namespace
+
+// Frames on their way to one client. Any thread appends, holding the
+// registry lock (so the client is still registered and its socket open);
+// only the client's own worker takes them out and writes them.
+struct ws_outbox {
+    struct Pending {
+        std::shared_ptr<const std::string> frame;
+        int64_t queued_ms;
+    };
+    std::mutex lock;
+    std::deque<Pending> frames;  // not yet taken by the worker
+    size_t bytes = 0;            // queued or being written
+    bool overflowed = false;
+    int sock = -1;               // the connection's socket, once ready
+    int wake_fd = -1;            // eventfd polled by the worker
+    int64_t login_deadline_ms = 0;  // the worker's own; 0 once logged in
+
+    ws_outbox() : wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~ws_outbox() {
+        if (wake_fd >= 0) close(wake_fd);
+    }
+    ws_outbox(const ws_outbox&) = delete;
+    ws_outbox& operator=(const ws_outbox&) = delete;
+
+    void Wake() {
+        const uint64_t one = 1;
+        (void)!write(wake_fd, &one, sizeof(one));
+    }
+};
+
+namespace {
+
+// Appends a frame for one client; the caller holds the registry lock. A
+// client past its bound is closed instead: its socket is shut down, which
+// also ends a write of its worker that waits on the full socket.
+void Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::string>& frame) {
+    ws_outbox& box = *client.outbox;
+    std::lock_guard<std::mutex> hold(box.lock);
+    if (box.overflowed) return;
+    const int64_t now = get_time_ms();
+    const int64_t behind_ms = box.frames.empty() ? 0 : now - box.frames.front().queued_ms;
+    if (box.bytes + frame->size() > kOutboxMaxBytes || behind_ms > kOutboxMaxAgeMs) {
+        box.overflowed = true;
+        LOG_WARN("Rezudezi : websocket client [%p] fell behind (%zu bytes, %lld ms), closed",
+                 static_cast<const void*>(client.conn), box.bytes,
+                 static_cast<long long>(behind_ms));
+        if (box.sock >= 0) shutdown(box.sock, SHUT_RDWR);
+        box.Wake();
+        return;
+    }
+    // The worker empties the queue before it waits again, so only a frame
+    // into an empty queue needs to wake it.
+    const bool was_empty = box.frames.empty();
+    box.frames.push_back({frame, now});
+    box.bytes += frame->size();
+    if (was_empty) box.Wake();
+}
+
+void Enqueue_To(const mg_connection* conn, const std::shared_ptr<const std::string>& frame) {
+    OSMutexLocker registry(&g_mutexWsCliList);
+    const t_ws_client* client = Find_Client(conn);
+    if (client != nullptr) Enqueue_Frame(*client, frame);
+}
+
+bool Login_Overdue(mg_connection* conn, ws_outbox& box) {
+    if (box.login_deadline_ms == 0 || get_time_ms() < box.login_deadline_ms) return false;
+    if (CheckIfAuth(conn) == 1) {
+        box.login_deadline_ms = 0;
+        return false;
+    }
+    LOG_WARN("Rezudezi : websocket client [%p] not logged in within %lld s, closed",
+             static_cast<const void*>(conn), static_cast<long long>(kLoginDeadlineMs / 1000));
+    mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, kClosePolicy,
+                       sizeof(kClosePolicy));
+    return true;
+}
+
+// Runs on the connection's own worker, inside the library's read loop, when
+// its outbox woke it and once a service interval. Non-zero closes it.
+int Serve_Outbox(mg_connection* conn, void* cbdata) {
+    ws_outbox& box = *static_cast<ws_outbox*>(cbdata);
+    uint64_t wakes;
+    (void)!read(box.wake_fd, &wakes, sizeof(wakes));
+    std::string batch;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(box.lock);
+            if (box.overflowed) return 1;
+            while (!box.frames.empty() &&
+                   (batch.empty() ||
+                    batch.size() + box.frames.front().frame->size() <= kWriteBatchBytes)) {
+                batch += *box.frames.front().frame;
+                box.frames.pop_front();
+            }
+        }
+        if (batch.empty()) break;
+        // No lock is held while the socket takes the bytes; only this
+        // thread writes to the connection.
+        if (mg_write(conn, batch.data(), batch.size()) != static_cast<int>(batch.size())) return 1;
+        {
+            std::lock_guard<std::mutex> hold(box.lock);
+            box.bytes -= batch.size();
+        }
+        batch.clear();
+    }
+    return Login_Overdue(conn, box) ? 1 : 0;
+}
+
+// Removes the connection's entry; the caller holds the registry lock.
+bool Leave_Registry(const mg_connection* conn) {
+    for (auto it = kt_clientconnlist.begin(); it != kt_clientconnlist.end(); ++it) {
+        if (it->conn != conn) continue;
+        LOG_INFO("Rezudezi : Websocket Close and Leave List : [%p]", static_cast<const void*>(conn));
+        if (it->auth_flag) DeleteAppOnlineNum();
+        kt_clientconnlist.erase(it);
+        return true;
+    }
+    return false;
+}
+
+// What the log keeps of a received text: at most kLoggedTextBytes of it,
+// control characters escaped (a client's line break must not forge log
+// entries), and a login's password masked.
+std::string Logged_Text(const char* text, size_t len) {
+    std::string shown(text, len);
+    std::string type;
+    if (ParseJsonStream(shown, "type", type) && type == "login") {
+        std::string command;
+        ParseJsonStream(shown, "command", command);
+        try {
+            Json::Value root;
+            Json::Reader reader;
+            if (reader.parse(shown, root, true) && root.isObject()) {
+                root["command"] = Masked_Credential(command, ' ');
+                shown = Json_Write(root);
+                shown.pop_back();  // the writer's line end
+            }
+        } catch (const std::exception&) {
+            shown = kLogMask;
+        }
+    }
+    if (shown.size() > kLoggedTextBytes) {
+        shown.resize(kLoggedTextBytes);
+        shown += "...";
+    }
+    return Log_Line_Text(shown.c_str());
 }
 
 // Server context lock, held by connect and close for their whole list work.
@@ -470,7 +655,10 @@ private:
 // payload of a small frame can wait for the client's delayed acknowledgement
 // of the header. Built whole, a frame goes out in one write, and a broadcast
 // builds it once for all its clients.
-std::string Text_Frame(const char* data, size_t len) {
+std::string Text_Frame(const char* text, size_t text_len) {
+    const std::string payload = Valid_Utf8(text, text_len);
+    const char* data = payload.data();
+    const size_t len = payload.size();
     std::string frame;
     frame.reserve(len + 10);
     frame += static_cast<char>(0x80 | MG_WEBSOCKET_OPCODE_TEXT);  // final fragment
@@ -490,81 +678,71 @@ std::string Text_Frame(const char* data, size_t len) {
     return frame;
 }
 
-void Write_Frame(mg_connection* conn, const std::string& frame) {
-    mg_lock_connection(conn);
-    mg_write(conn, frame.data(), frame.size());
-    mg_unlock_connection(conn);
-}
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// Broadcast frames are small and come in runs. With Nagle's algorithm (the
-// library's default, which the fixed server options keep) a frame written
-// while the one before is still unacknowledged waits for the client's
-// delayed acknowledgement, up to 40 ms: the relay's worst latencies. The
-// bytes sent stay the same, only no longer held back. The library has no
-// call that gives a connection's socket, so it is found among the process's
-// descriptors by the client's address and port, once per WebSocket.
-void Send_Without_Delay(const mg_connection* conn) {
-    const mg_request_info* info = mg_get_request_info(conn);
-    if (info == nullptr) return;
-    std::unique_ptr<DIR, DirCloser> dir(opendir("/proc/self/fd"));
-    if (!dir) return;
-    while (const dirent* entry = readdir(dir.get())) {
-        char* end = nullptr;
-        const long fd = strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0') continue;
-        sockaddr_storage peer;
-        socklen_t len = sizeof(peer);
-        if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
-            continue;
-        }
-        char addr[INET6_ADDRSTRLEN] = {0};
-        int port = -1;
-        if (peer.ss_family == AF_INET) {
-            const sockaddr_in* in4 = reinterpret_cast<const sockaddr_in*>(&peer);
-            inet_ntop(AF_INET, &in4->sin_addr, addr, sizeof(addr));
-            port = ntohs(in4->sin_port);
-        } else if (peer.ss_family == AF_INET6) {
-            const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(&peer);
-            inet_ntop(AF_INET6, &in6->sin6_addr, addr, sizeof(addr));
-            port = ntohs(in6->sin6_port);
-        }
-        if (port == info->remote_port && strcmp(addr, info->remote_addr) == 0) {
-            const int one = 1;
-            setsockopt(static_cast<int>(fd), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        }
-    }
-}
-
 }  // namespace
 
 int WebSocketConnectHandler(const mg_connection* conn, void* /*cbdata*/) {
     if (Refuse_Cross_Site(conn)) return 1;
-    {
+    std::shared_ptr<ws_outbox> outbox = std::make_shared<ws_outbox>();
+    bool joined = false;
+    if (outbox->wake_fd >= 0) {
         ContextLock context(conn);
         OSMutexLocker registry(&g_mutexWsCliList);
-        t_ws_client client;
-        client.conn = const_cast<mg_connection*>(conn);
-        client.sn_num = p_snnum++;
-        client.conn_time_ms = get_time_ms();
-        client.conn_state = 1;
-        client.auth_flag = 0;
-        kt_clientconnlist.push_back(client);
-        LOG_INFO("Rezudezi : Websocket Connect and Join List : [%p]", static_cast<const void*>(conn));
+        if (kt_clientconnlist.size() < kMaxWebSockets) {
+            t_ws_client client;
+            client.conn = const_cast<mg_connection*>(conn);
+            client.sn_num = p_snnum++;
+            client.conn_time_ms = get_time_ms();
+            client.conn_state = 1;
+            client.auth_flag = 0;
+            outbox->login_deadline_ms = client.conn_time_ms + kLoginDeadlineMs;
+            client.outbox = std::move(outbox);
+            kt_clientconnlist.push_back(std::move(client));
+            joined = true;
+            LOG_INFO("Rezudezi : Websocket Connect and Join List : [%p]",
+                     static_cast<const void*>(conn));
+        }
+    }
+    if (!joined) {
+        LOG_WARN("Rezudezi : Websocket client %s", "refused: no worker to spare");
+        mg_send_http_error(const_cast<mg_connection*>(conn), 503, "%s",
+                           "Too many WebSocket connections");
+        return 1;
     }
     LOG_INFO("Rezudezi : Websocket client %s", "accepted");
     return 0;
 }
 
 void WebSocketReadyHandler(mg_connection* conn, void* /*cbdata*/) {
-    Send_Without_Delay(conn);
-    if (SetWebsocketConnVal(conn, 2, 0) == 0) {
+    ws_outbox* box = nullptr;
+    {
+        OSMutexLocker registry(&g_mutexWsCliList);
+        if (SetWebsocketConnVal(conn, 2, 0) != 0) box = Find_Client(conn)->outbox.get();
+    }
+    if (box == nullptr) {
         LOG_ERROR("websocket ready handler error!!!");
         mg_close_connection(conn);
+        return;
     }
+    const int sock = mg_get_client_socket(conn);
+    if (sock >= 0) {
+        // Broadcast frames are small and come in runs. With Nagle's
+        // algorithm (the library's default) a frame written while the one
+        // before is unacknowledged waits for the client's delayed
+        // acknowledgement, up to 40 ms.
+        const int one = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    {
+        std::lock_guard<std::mutex> hold(box->lock);
+        box->sock = sock;
+    }
+    mg_websocket_service service;
+    service.wake_fd = box->wake_fd;
+    service.interval_ms = kServiceIntervalMs;
+    service.max_frame = kMaxFrameBytes;
+    service.handler = Serve_Outbox;
+    service.cbdata = box;
+    mg_set_websocket_service(conn, &service);
 }
 
 int WebsocketDataHandler(mg_connection* conn, int flags, char* data, size_t len,
@@ -580,7 +758,8 @@ int WebsocketDataHandler(mg_connection* conn, int flags, char* data, size_t len,
         }
         std::unique_ptr<char, void (*)(void*)> owned(copy, free);
         memcpy(copy, data, len);
-        LOG_INFO("Rezudezi : data recv from web is %s\tlen is %d", copy, static_cast<int>(len));
+        LOG_INFO("Rezudezi : data recv from web is %s\tlen is %d",
+                 Logged_Text(copy, len).c_str(), static_cast<int>(len));
         if (my_websocket_handler) my_websocket_handler(conn, copy, static_cast<int>(len));
         break;
     }
@@ -598,21 +777,24 @@ void WebSocketCloseHandler(const mg_connection* conn, void* /*cbdata*/) {
     {
         ContextLock context(conn);
         OSMutexLocker registry(&g_mutexWsCliList);
-        for (auto it = kt_clientconnlist.begin(); it != kt_clientconnlist.end(); ++it) {
-            if (it->conn != conn) continue;
-            LOG_INFO("Rezudezi : Websocket Close and Leave List : [%p]",
-                     static_cast<const void*>(conn));
-            if (it->auth_flag) DeleteAppOnlineNum();
-            kt_clientconnlist.erase(it);
-            found = true;
-            break;
-        }
+        found = Leave_Registry(conn);
     }
     if (!found) {
         LOG_ERROR("error: don't find this we_clientconn in list!!!!");
     } else {
         LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
     }
+}
+
+void Connection_Close_Handler(const mg_connection* conn) {
+    // Every connection ends here, most of them plain requests or WebSockets
+    // already gone through the close handler: only a leftover is logged.
+    bool found = false;
+    {
+        OSMutexLocker registry(&g_mutexWsCliList);
+        found = Leave_Registry(conn);
+    }
+    if (found) LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
 }
 
 int SetWebsocketConnVal(const mg_connection* conn, int state, int auth) {
@@ -654,18 +836,19 @@ int CheckIfAuth(const mg_connection* conn) {
 void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len) {
     LOG_INFO("Rezudezi : signal send ==> ready to send data to web , data len :  %d",
              static_cast<int>(strlen(data)));
-    Write_Frame(conn, Text_Frame(data, len));
+    Enqueue_To(conn, std::make_shared<const std::string>(Text_Frame(data, len)));
 }
 
 void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
-    const std::string frame = Text_Frame(data, len);
+    const std::shared_ptr<const std::string> frame =
+        std::make_shared<const std::string>(Text_Frame(data, len));
     const int text_len = static_cast<int>(strlen(data));
     OSMutexLocker registry(&g_mutexWsCliList);
     for (const t_ws_client& client : kt_clientconnlist) {
         if (client.conn_state <= 0 || !client.auth_flag) continue;
         LOG_INFO("Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
                  data, text_len);
-        Write_Frame(client.conn, frame);
+        Enqueue_Frame(client, frame);
     }
 }
 
@@ -856,6 +1039,50 @@ bool OutputBuffer::Add_Text(const std::string& text) {
 // ===========================================================================
 // Text
 // ===========================================================================
+
+std::string Valid_Utf8(const char* text, size_t len) {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    std::string out;
+    out.reserve(len);
+    size_t i = 0;
+    while (i < len) {
+        const unsigned char lead = p[i];
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            i++;
+            continue;
+        }
+        // Continuation bytes 80-BF, narrowed after E0, ED, F0 and F4 so that
+        // overlong forms, surrogates and code points above U+10FFFF fail.
+        size_t need = 0;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            if (lead == 0xE0) lo = 0xA0;
+            if (lead == 0xED) hi = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            if (lead == 0xF0) lo = 0x90;
+            if (lead == 0xF4) hi = 0x8F;
+        }
+        size_t j = 1;
+        while (j <= need && i + j < len && p[i + j] >= lo && p[i + j] <= hi) {
+            lo = 0x80;
+            hi = 0xBF;
+            j++;
+        }
+        if (need > 0 && j > need) {
+            out.append(text + i, j);
+        } else {
+            out += kReplacement;
+        }
+        i += j;
+    }
+    return out;
+}
 
 int Split_Str(std::string text, const char* sep, std::string& head, std::string& tail) {
     size_t pos = text.find(sep);

@@ -94,12 +94,16 @@ bool Refuse_Cross_Site(const mg_connection* conn);
 
 // ---- WebSocket client registry -------------------------------------------
 
+struct ws_outbox;
+
 struct t_ws_client {
     mg_connection* conn;
     int32_t sn_num;
     int64_t conn_time_ms;
     int32_t conn_state;  // 1 joined, 2 ready (handshake done)
     int32_t auth_flag;   // 1 logged in
+    // Frames on their way to this client, written by its own worker.
+    std::shared_ptr<ws_outbox> outbox;
 };
 
 // First serial number handed to a WebSocket connection.
@@ -109,6 +113,10 @@ int WebSocketConnectHandler(const mg_connection* conn, void* cbdata);
 void WebSocketReadyHandler(mg_connection* conn, void* cbdata);
 int WebsocketDataHandler(mg_connection* conn, int flags, char* data, size_t len, void* cbdata);
 void WebSocketCloseHandler(const mg_connection* conn, void* cbdata);
+// The server's connection_close callback: the registry entry of a WebSocket
+// whose handshake the library refused after the connect handler ran leaves
+// with its connection.
+void Connection_Close_Handler(const mg_connection* conn);
 int SetWebsocketConnVal(const mg_connection* conn, int state, int auth);
 int SetWebsocketConnSuccess(const mg_connection* conn);
 int GetWSSNnum(const mg_connection* conn, int32_t* sn, int64_t* conn_time);
@@ -156,6 +164,10 @@ private:
 
 // ---- text -----------------------------------------------------------------
 
+// The text as valid UTF-8: every ill-formed sequence (each maximal part of
+// one) becomes U+FFFD, valid UTF-8 passes byte for byte. A browser fails a
+// WebSocket that receives invalid UTF-8 in a text frame.
+std::string Valid_Utf8(const char* text, size_t len);
 int Split_Str(std::string text, const char* sep, std::string& head, std::string& tail);
 int Split_Multi_Str(const char* text, int index, char* out, int out_size, char sep);
 int Process_Web_CH_Character(const char* src, char* out, int out_size);

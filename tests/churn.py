@@ -16,9 +16,10 @@ every client saw the numbered texts of each burst without a gap, in order,
 for as long as it was logged in (observers: all of them); the online count
 in the log equals the clients still logged in, then 0; resident memory,
 open descriptors and threads are back near their level before the run.
-Exit status 0 when every check holds. CivetWeb has 50 workers and a
-WebSocket holds one for its life, so connects beyond that wait in its
-queue: the connect waits are reported. Not part of ctest except --short
+Exit status 0 when every check holds. The server holds at most 40
+WebSockets (of CivetWeb's 50 workers) and answers further upgrades 503 at
+once; a refused churner tries again shortly: the refusals and connect
+waits are reported. Not part of ctest except --short
 (one minute). Standard library only; all traffic to 127.0.0.1."""
 
 import argparse
@@ -39,7 +40,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     multipart_body,
-    Sandbox, Server, Sim, WebSocket, WebSocketClosed, build_request, http_raw, stop_all)
+    Sandbox, Server, Sim, WebSocket, WebSocketClosed, WebSocketHandshakeError, build_request,
+    http_raw, stop_all)
 
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
 CREDENTIALS = ["admin admin123", "operator operator123"]
@@ -138,6 +140,12 @@ class Run:
             started = time.monotonic()
             try:
                 ws = WebSocket.connect(self.port, timeout=CONNECT_TIMEOUT)
+            except WebSocketHandshakeError as exc:
+                if not exc.response_head.startswith(b"HTTP/1.1 503 "):
+                    self.error(f"churner {index}: connect: {exc!r}")
+                self.stats["refused"] += 1
+                time.sleep(rnd.uniform(0.1, 0.5))
+                continue
             except (OSError, TimeoutError) as exc:
                 self.error(f"churner {index}: connect: {exc!r}")
                 time.sleep(0.5)
@@ -404,7 +412,8 @@ class Run:
                   f"{self.stats['texts']}")
             for i, t in enumerate(observer_ticks):
                 print(f"observer {i}: {t.count} numbered texts, tags {dict(t.last)}")
-            print(f"WebSockets open at once: max {self.open_max}")
+            print(f"WebSockets open at once: max {self.open_max}; upgrades refused (503) "
+                  f"{self.stats['refused']}")
             print(f"connect wait (s): median {statistics.median(waits):.3f}, "
                   f"p95 {waits[int(len(waits) * 0.95) - 1 if len(waits) > 1 else 0]:.3f}, "
                   f"max {waits[-1]:.3f}")

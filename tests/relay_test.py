@@ -9,6 +9,8 @@ selects the build folder)."""
 import json
 import os
 import re
+import socket
+import struct
 import sys
 import threading
 import time
@@ -17,7 +19,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, WebSocketHandshakeError, http_get, wait_until)
+    OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, WebSocketClosed, WebSocketHandshakeError,
+    build_request, http_get, http_raw, multipart_body, wait_until)
 
 # The one reply a successful login gets: 54 bytes, no line end. Clients of
 # the device compare it as a whole.
@@ -27,7 +30,12 @@ OPERATOR = "operator operator123"
 
 ONLINE_LINE = re.compile(r"Rezudezi : Online num \[(-?\d+)\]")
 DROPPED_LINE = "Rezudezi : Client dropped from the set of webserver connections"
+JOIN_LINE = "Rezudezi : Websocket Connect and Join List"
+LEAVE_LINE = "Rezudezi : Websocket Close and Leave List"
+RECEIVED_LINE = "Rezudezi : data recv from web is "
+MAX_FRAME = 64 * 1024
 SILENCE = 0.4  # how long "nothing arrives" is watched
+REPLACEMENT = "\ufffd".encode()  # what a client gets for bytes that are no UTF-8
 
 
 def envelope(text, kind="command"):
@@ -79,6 +87,12 @@ class RelayCase(ServerTestCase):
         server = (run or self.rig).server
         ok = wait_until(lambda: server.log(since).count(DROPPED_LINE) >= count, 5)
         self.assertTrue(ok, f"{count} closes never logged\n{server.describe()}")
+
+    def wait_registry_empty(self, run=None):
+        """Every connection that joined the registry has left it."""
+        server = (run or self.rig).server
+        ok = wait_until(lambda: server.log().count(JOIN_LINE) == server.log().count(LEAVE_LINE), 10)
+        self.assertTrue(ok, f"registry entries left over\n{server.describe()}")
 
     def journal_entry(self, data, run=None):
         sim = (run or self.rig).sim
@@ -363,20 +377,34 @@ class ForwardingTest(RelayCase):
         ws.send_text(frame("command", text))
         self.journal_entry(text)
 
-    def test_envelope_escapes_json_specials_and_keeps_every_other_byte(self):
+    def test_envelope_escapes_json_specials_and_sends_only_valid_utf8(self):
         ws = self.logged_in()
-        # Sent as raw frame bytes: \u escapes for the control characters,
-        # DEL, UTF-8 and two bytes that are no UTF-8 as they are.
+        # Sent as raw frame bytes: \u escapes for the control characters;
+        # DEL and UTF-8 stay as they are, two bytes that are no UTF-8 reach
+        # the device unchanged and the clients as U+FFFD each.
         raw = (b'{"type":"command","command":"echo q\\"b\\\\s/'
                b'\\b\\f\\n\\r\\t\\u0001\\u001f\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end"}')
         ws.send_frame(OP_TEXT, raw)
         expected = (b'{"comName":"ALL","command":"q\\"b\\\\s/'
-                    b'\\b\\f\\n\\r\\t\\u0001\\u001F\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end",'
-                    b'"result":0,"type":"command"}\n')
+                    b'\\b\\f\\n\\r\\t\\u0001\\u001F\\u0010\x7f\xc3\xa9\xe4\xb8\xad'
+                    + REPLACEMENT * 2 + b' end","result":0,"type":"command"}\n')
         self.assertEqual(ws.recv_message(), (OP_TEXT, expected))
         device_text = (b'echo q"b\\s/\b\f\n\r\t\x01\x1f\x10\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end'
                        .decode("utf-8", "surrogateescape"))
         self.journal_entry(device_text)
+
+    def test_a_service_query_that_is_no_utf8_is_answered_in_valid_utf8(self):
+        ws = self.logged_in()
+        port = self.rig.sandbox.http_port
+        query = b"config get service capability service_http "
+        # C0 AF: an overlong slash; ED A0 80: a surrogate; then valid UTF-8.
+        ws.send_frame(OP_TEXT, b'{"type":"private","command":"' + query +
+                      b'\xc0\xaf|\xed\xa0\x80|\xf0\x9f\x98\x80"}')
+        answer = (query + REPLACEMENT * 2 + b"|" + REPLACEMENT * 3 + b"|\xf0\x9f\x98\x80 "
+                  + f"{port}\\n".encode())
+        self.assertEqual(ws.recv_message(),
+                         (OP_TEXT, b'{"comName":"ALL","command":"' + answer +
+                          b'","result":0,"type":"private"}\n'))
 
     def test_an_empty_device_text_gives_an_empty_command_member(self):
         ws = self.logged_in()
@@ -500,6 +528,24 @@ class FrameRobustnessTest(RelayCase):
                 self.assert_connection_kept(ws)
                 self.assertIn(line, self.rig.server.log(mark))
 
+    def test_the_log_keeps_a_bounded_escaped_text_and_masks_a_login_password(self):
+        ws = self.open()
+        mark = self.rig.server.log_mark()
+        ws.send_text(frame("login", "admin wrong-secret"))
+        ws.send_text("forged\nline " + "y" * 5000)
+        ws.send_text(frame("login", "nameless-secret"))
+        self.login(ws)
+        lines = [line for line in self.rig.server.log(mark).splitlines() if RECEIVED_LINE in line]
+        self.assertEqual(len(lines), 4, lines)
+        length = len(frame("login", "admin wrong-secret"))
+        self.assertIn(f'{{"command":"admin ******","type":"login"}}\tlen is {length}', lines[0])
+        self.assertIn("forged\\nline yyy", lines[1])
+        self.assertIn("\tlen is 5012", lines[1])
+        self.assertLess(len(lines[1]), 1024 + 200)
+        self.assertIn('{"command":"******","type":"login"}', lines[2])
+        self.assertNotIn("secret", "\n".join(lines))
+        self.assertNotIn("admin123", "\n".join(lines))
+
     def test_members_holding_arrays_or_objects_read_as_empty(self):
         ws = self.open()
         ws.send_text('{"type":"login","command":"admin admin123","result":[1],'
@@ -509,6 +555,178 @@ class FrameRobustnessTest(RelayCase):
         ws.send_text('{"type":"command","command":7}')
         self.journal_entry("7")
         self.assertEqual([e.data for e in self.rig.sim.journal()], ["", "7"])
+
+
+class IsolationTest(RelayCase):
+    """What one client does costs only its own connection: a client that
+    stops reading, upgrades that never log in, frames over the limit,
+    refused handshakes and other paths leave every other client and the
+    pages served in time."""
+
+    @classmethod
+    def setUpClass(cls):
+        runs = cls.start_class_runs({"main": (("-m", "both"), None)})
+        for run in runs.values():
+            run.server.wait_ready([run.sandbox.http_port, run.sandbox.https_port])
+            run.sim.wait_for_connections(1)
+        cls.rig = runs["main"]
+
+    def page(self, path, timeout=2):
+        port = self.rig.sandbox.http_port
+        return http_raw(port, build_request("GET", path, None, b"", port), timeout=timeout)
+
+    def test_a_client_that_stops_reading_delays_no_one_else(self):
+        rate, seconds = 200, 20
+        count = rate * seconds
+        port = self.rig.sandbox.http_port
+        mark = self.rig.server.log_mark()
+        readers = [self.logged_in() for _ in range(2)]
+        stalled = self.logged_in()
+        stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        tick = re.compile(rb" st (\d+)\"")
+        arrivals = [[] for _ in readers]
+
+        def read(i, ws):
+            deadline = time.monotonic() + seconds + 15
+            while len(arrivals[i]) < count and time.monotonic() < deadline:
+                try:
+                    _, payload = ws.recv_message(1.0)
+                except TimeoutError:
+                    continue
+                m = tick.search(payload)
+                if m:
+                    arrivals[i].append((int(m.group(1)), time.monotonic()))
+
+        threads = [threading.Thread(target=read, args=(i, ws)) for i, ws in enumerate(readers)]
+        for t in threads:
+            t.start()
+        # 3 KB texts fill the stalled client's socket buffers within seconds.
+        readers[0].send_text(frame("command", f"burst {count} {rate} {'x' * 3000} st"))
+        logins, uploads = [], []
+        form = [("zonepw", "p", b"zone:list\n")]
+        headers = {"Content-Type": "multipart/form-data; boundary=kt-stall"}
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            started = time.monotonic()
+            with WebSocket.connect(port, timeout=5) as probe:
+                probe.send_text(frame("login", ADMIN))
+                while probe.recv_message(5)[1] != LOGIN_REPLY:
+                    pass
+            logins.append(time.monotonic() - started)
+            started = time.monotonic()
+            raw = http_raw(port, build_request("POST", "/api/v1/zones/passwd", headers,
+                                               multipart_body(form, "kt-stall"), port), timeout=5)
+            uploads.append((raw.split(b"\r\n")[0], round(time.monotonic() - started, 2)))
+            time.sleep(1.5)
+        for t in threads:
+            t.join(seconds + 20)
+        for i, got in enumerate(arrivals):
+            with self.subTest(reader=i):
+                self.assertEqual([n for n, _ in got], list(range(1, count + 1)))
+                first = got[0][1]
+                late = max(at - (first + (n - 1) / rate) for n, at in got)
+                self.assertLess(late, 1.0)
+        self.assertLess(max(logins), 2.0, logins)
+        self.assertEqual({status for status, _ in uploads}, {b"HTTP/1.1 200 OK"})
+        self.assertLess(max(took for _, took in uploads), 2.0, uploads)
+        # The stalled client is closed, once, and leaves the online count.
+        log = self.rig.server.log(mark)
+        self.assertEqual(log.count("fell behind"), 1)
+        for ws in readers:
+            ws.close()
+        stalled.sock.close()
+        self.wait_registry_empty()
+        self.assertEqual(self.online_counts(mark)[-1], 0)
+
+    def test_idle_upgrades_leave_workers_for_the_pages_and_are_closed_without_login(self):
+        self.wait_registry_empty()
+        keeper = self.logged_in()
+        held, refused = [], []
+        for _ in range(59):
+            try:
+                held.append(self.open())
+            except WebSocketHandshakeError as exc:
+                refused.append(exc.response_head.split(b"\r\n")[0])
+        started = time.monotonic()
+        self.assertEqual(len(held), 39)
+        self.assertEqual(set(refused), {b"HTTP/1.1 503 Service Unavailable"})
+        for path in ("/index.html", "/getUpgrade", "/getTxRxList"):
+            with self.subTest(path=path):
+                self.assertTrue(self.page(path).startswith(b"HTTP/1.1 200 OK"))
+        # Thirty seconds without a login: closed; the logged-in client stays.
+        for ws in held:
+            self.assertTrue(ws.wait_closed(max(0.1, started + 40 - time.monotonic())))
+        self.echo(keeper, "still-here")
+        self.assertEqual(keeper.recv_message(), (OP_TEXT, envelope("still-here")))
+        self.logged_in()
+
+    def test_frames_over_the_limit_close_the_connection_unread(self):
+        head = '{"type":"login","command":"admin admin123","pad":"'
+
+        def padded_login(size):
+            return (head + "x" * (size - len(head) - 2) + '"}').encode()
+
+        ws = self.open()
+        ws.send_frame(OP_TEXT, padded_login(MAX_FRAME))
+        self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
+        # A header announcing 1 GiB and nothing after it: the payload is
+        # never waited for.
+        announced = struct.pack("!BBQ", 0x81, 0x80 | 127, 1 << 30) + b"mask"
+        cases = [("one byte over", padded_login(MAX_FRAME + 1), None),
+                 ("announced only", announced, 1009)]
+        for name, data, code in cases:
+            with self.subTest(case=name):
+                ws = self.open()
+                mark = self.rig.server.log_mark()
+                ws.sock.sendall(data) if code else ws.send_frame(OP_TEXT, data)
+                with self.assertRaises(WebSocketClosed) as closed:
+                    ws.recv_message(5)
+                if code:
+                    self.assertEqual(closed.exception.code, code)
+                self.assertNotIn(RECEIVED_LINE, self.rig.server.log(mark))
+        self.logged_in()
+
+    def test_refused_handshakes_leave_no_registry_entry(self):
+        self.wait_registry_empty()
+        port = self.rig.sandbox.http_port
+        upgrade = {"Upgrade": "websocket", "Connection": "Upgrade",
+                   "Sec-WebSocket-Key": "k" * 70, "Sec-WebSocket-Version": "13"}
+        # More than the connection limit: stale entries would refuse the next.
+        for _ in range(45):
+            raw = http_raw(port, build_request("GET", "/websocket", upgrade, b"", port))
+            self.assertTrue(raw.startswith(b"HTTP/1.1 500 "), raw[:80])
+        self.wait_registry_empty()
+        ws = self.logged_in()
+        self.echo(ws, "after-refusals")
+        self.assertEqual(ws.recv_message(), (OP_TEXT, envelope("after-refusals")))
+
+    def test_only_the_exact_path_upgrades(self):
+        port = self.rig.sandbox.http_port
+        for path in ("/websocketX", "/websocket/x", "/websocket/", "/websockets"):
+            with self.subTest(path=path):
+                with self.assertRaises(WebSocketHandshakeError) as refused:
+                    WebSocket.connect(port, path)
+                self.assertTrue(refused.exception.response_head.startswith(b"HTTP/1.1 404 "))
+        self.logged_in()
+
+    def test_over_tls_broadcasts_and_client_texts_flow_at_once(self):
+        port, ticks, echoes = self.rig.sandbox.https_port, 300, 40
+        clients = []
+        for _ in range(3):
+            ws = WebSocket.connect(port, tls=True)
+            self.addCleanup(ws.close)
+            clients.append(self.login(ws))
+        clients[0].send_text(frame("command", f"burst {ticks} 1000 tls"))
+        for i, ws in enumerate(clients):
+            for k in range(echoes):
+                self.echo(ws, f"c{i}-{k}")
+        expected_echoes = {envelope(f"c{i}-{k}") for i in range(3) for k in range(echoes)}
+        for i, ws in enumerate(clients):
+            with self.subTest(client=i):
+                got = [ws.recv_message()[1] for _ in range(ticks + 1 + 3 * echoes)]
+                self.assertEqual([m for m in got if b'"tls ' in m],
+                                 [envelope(f"tls {n}") for n in range(1, ticks + 1)])
+                self.assertEqual({m for m in got if b'"command":"c' in m}, expected_echoes)
 
 
 class OnlineCountTest(RelayCase):

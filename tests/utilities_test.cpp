@@ -138,6 +138,34 @@ TEST(LineEnds, BufferTrimReturnsLengthBeforeTrimming) {
     EXPECT_STREQ("ab", d);
 }
 
+// ---- UTF-8 for text frames -------------------------------------------------------
+
+TEST(ValidUtf8, EachIllFormedPartBecomesOneReplacementAndValidTextPassesWhole) {
+    const std::string R = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {std::string("a\0b", 3), std::string("a\0b", 3)},
+        {"\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
+        {"\xEF\xBF\xBD\xED\x9F\xBF", "\xEF\xBF\xBD\xED\x9F\xBF"},  // U+FFFD itself, U+D7FF
+        {"\xFF\xFE", R + R},
+        {"\xC0\xAF", R + R},                 // overlong "/": C0 is never a lead
+        {"\xE0\x80\xAF", R + R + R},         // overlong three-byte form
+        {"\xED\xA0\x80", R + R + R},         // a surrogate
+        {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
+        {"\xF5\x80", R + R},
+        {"\xE4\xB8", R},                     // cut at the end: one part
+        {"\xE4\xB8x", R + "x"},
+        {"\xF0\x9F\x98", R},
+        {"\x80" "a", R + "a"},
+        {"\xC3\xC3\xA9", R + "\xC3\xA9"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.out, Valid_Utf8(c.in.data(), c.in.size())) << "input " << c.in;
+    }
+}
+
 // ---- percent-decoding -------------------------------------------------------
 
 TEST(PercentDecoding, EscapesFollowTheDeviceArithmetic) {
