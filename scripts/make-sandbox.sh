@@ -125,7 +125,13 @@ fi
 # The scene converter program of this build, beside its script (the
 # script answers "0" with a reason while the program is not built yet).
 CONVERTER=${KT_BUILD_DIR:-$HERE/../build}/xml2json
-if [ -x "$CONVERTER" ]; then
-  install -D -m 0755 "$CONVERTER" "$WEBROOT/civetweb/xml2json/Demo/xml2json"
+DEMO=$WEBROOT/civetweb/xml2json/Demo
+if [ -x "$CONVERTER" ] && [ -n "${KT_RUN_WRAPPER:-}" ]; then
+  # A cross build's converter runs under the emulator named by the tests.
+  install -D -m 0755 "$CONVERTER" "$DEMO/xml2json.target"
+  printf '#!/bin/sh\nexec %s "$(dirname "$0")/xml2json.target" "$@"\n' "$KT_RUN_WRAPPER" > "$DEMO/xml2json"
+  chmod 0755 "$DEMO/xml2json"
+elif [ -x "$CONVERTER" ]; then
+  install -D -m 0755 "$CONVERTER" "$DEMO/xml2json"
 fi
 echo "$ROOT"

@@ -28,6 +28,11 @@
 #ifndef DEVCTL_SIM_PATH
 #error "DEVCTL_SIM_PATH must name the devctl-sim binary"
 #endif
+// Emulator in front of the simulator in a cross build (empty natively): the
+// emulated test cannot start another target program by itself.
+#ifndef DEVCTL_SIM_WRAPPER
+#define DEVCTL_SIM_WRAPPER ""
+#endif
 
 extern char** environ;
 
@@ -133,10 +138,14 @@ protected:
     }
 
     void StartSim() {
-        std::string bin = DEVCTL_SIM_PATH;
-        char* argv[] = {&bin[0], const_cast<char*>("--socket"), &sock_[0],
-                        const_cast<char*>("--journal"), &journal_[0], nullptr};
-        ASSERT_EQ(posix_spawn(&pid_, bin.c_str(), nullptr, nullptr, argv, environ), 0);
+        std::string wrapper = DEVCTL_SIM_WRAPPER, bin = DEVCTL_SIM_PATH;
+        std::vector<char*> argv;
+        if (!wrapper.empty()) argv.push_back(&wrapper[0]);
+        for (char* arg : {&bin[0], const_cast<char*>("--socket"), &sock_[0],
+                          const_cast<char*>("--journal"), &journal_[0]})
+            argv.push_back(arg);
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawnp(&pid_, argv[0], nullptr, nullptr, argv.data(), environ), 0);
         for (int i = 0; i < 500; ++i) {  // up to 5 s for the socket to accept
             int fd = ConnectRaw(sock_);
             if (fd >= 0) { close(fd); return; }

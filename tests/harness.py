@@ -22,6 +22,7 @@ import collections
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -61,6 +62,24 @@ def binary(name):
 
 def server_binary():
     return binary("ktwebserver")
+
+
+def run_wrapper():
+    """The emulator that runs the build's programs: $KT_RUN_WRAPPER (a
+    qemu user-mode emulator for a cross build, where the machine cannot
+    start a target program by itself), else nothing."""
+    return shlex.split(os.environ.get("KT_RUN_WRAPPER", ""))
+
+
+def program_argv(exe, args=(), argv0=None):
+    """(argv, executable) for Popen to run the build program exe with args,
+    through the run wrapper when there is one. argv0 is what the program
+    sees as its name (default: its path)."""
+    wrapper = run_wrapper()
+    if not wrapper:
+        return [argv0 or str(exe)] + list(args), str(exe)
+    # qemu's -0 keeps a chosen argv[0]; a wrapper script would lose it.
+    return wrapper + (["-0", argv0] if argv0 else []) + [str(exe)] + list(args), None
 
 
 def sim_binary():
@@ -374,9 +393,10 @@ class Sim:
         self._starts += 1
         self._close_output()
         self._out = open(self.sandbox.root / f"devctl-sim.{self._starts}.out", "wb")
+        argv, exe = program_argv(sim_binary(), ["--socket", str(self.socket), "--journal",
+                                                str(self.journal_path)])
         self.proc = _spawn(
-            [str(sim_binary()), "--socket", str(self.socket), "--journal",
-             str(self.journal_path)],
+            argv, executable=exe,
             stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT)
         if not wait_until(self._accepting, timeout):
             self.stop()
@@ -474,10 +494,10 @@ class Server:
         self._runs += 1
         self.stdout_path = self.sandbox.root / f"ktwebserver.{self._runs}.stdout"
         self.stderr_path = self.sandbox.root / f"ktwebserver.{self._runs}.stderr"
-        exe = str(server_binary())
+        argv, exe = program_argv(server_binary(), self.args, self.argv0)
         self.start_mark = self.log_mark()
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = _spawn([self.argv0 or exe] + self.args, executable=exe,
+            self.proc = _spawn(argv, executable=exe,
                                cwd=self.cwd, env=self.env,
                                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         return self

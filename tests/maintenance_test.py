@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import threading
+import time
 import unittest
 from pathlib import Path
 
@@ -532,6 +533,20 @@ class ExportRestoreTest(MaintenanceCase):
                 head = ("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
                         f"Content-Length: {len(data)}\r\nAccept-Ranges: bytes\r\n\r\n").encode()
                 self.assertEqual(self.raw(method, path, b"a=b"), head + data + b"\r\n")
+
+    def test_files_dated_after_january_2038_are_served(self):
+        # A 32-bit time_t cannot hold such a date: stat() fails on the device
+        # and the file would be "missing".
+        later = time.mktime((2040, 1, 1, 0, 0, 0, 0, 0, -1))
+        for path, page in (("/login", "index.html"), ("/favicon.ico", "favicon.ico")):
+            with self.subTest(path=path):
+                file = self.webroot / page
+                before = file.stat()
+                self.addCleanup(os.utime, file, ns=(before.st_atime_ns, before.st_mtime_ns))
+                os.utime(file, (later, later))
+                data = file.read_bytes()
+                response = Response(self.raw("GET", path))
+                self.assertEqual((response.status, response.body[:len(data)]), (200, data))
 
     def test_missing_start_page_gives_no_bytes_and_no_fallback(self):
         index = self.webroot / "index.html"

@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
     ERROR_RSP, IO_TIMEOUT, JSON_HEAD, OK_RSP, WORKERS, Response, ServerTestCase, WebSocket, binary,
-    build_request, connect, http_raw, multipart_body, recv_all, send_cut, wait_until)
+    build_request, connect, http_raw, multipart_body, program_argv, recv_all, send_cut, wait_until)
 
 UPDATE_RSP = b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 0\r\n\r\n"
 STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: close\r\n"
@@ -448,7 +448,7 @@ class ConverterTest(unittest.TestCase):
     """The converter program behind the device script, on its own."""
 
     def setUp(self):
-        self.tool = str(binary("xml2json"))
+        self.tool = binary("xml2json")
         self.dir = tempfile.mkdtemp(prefix="kt-xml2json-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
 
@@ -456,7 +456,8 @@ class ConverterTest(unittest.TestCase):
         src, dst = os.path.join(self.dir, "in.hoi"), os.path.join(self.dir, "out.json")
         with open(src, "wb") as f:
             f.write(xml)
-        out = subprocess.run([self.tool, src, dst], capture_output=True, timeout=10).stdout
+        argv, exe = program_argv(self.tool, [src, dst])
+        out = subprocess.run(argv, executable=exe, capture_output=True, timeout=10).stdout
         if not os.path.exists(dst):
             return out, None
         with open(dst, "rb") as f:

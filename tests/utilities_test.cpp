@@ -328,6 +328,9 @@ TEST(Programs, RawWaitStatus) {
 }
 
 TEST(Programs, ArgumentsArriveAsWordsAndAFileWithoutHashBangRunsAsAScript) {
+    // User-mode emulation turns the spawn's vfork into a fork, so the
+    // child's exec error (ENOEXEC here) never reaches the parent.
+    if (getenv("KT_RUN_WRAPPER") != nullptr) GTEST_SKIP() << "exec errors are lost under emulation";
     TempDir dir;
     const std::string canary = dir.file("canary");
     const std::string hostile = "a'b\"c $(touch " + canary + ") `touch " + canary + "`; | && * \\";
