@@ -3,13 +3,15 @@
 # Idempotent: a second run installs nothing and returns quickly.
 # clang and its runtime libraries build the sanitizer and fuzzing binaries;
 # llvm brings llvm-symbolizer, which turns their reports into file:line.
+# chromium (headless) drives the sandbox pages in the browser tests.
 set -euo pipefail
 
 PKGS=(build-essential cmake pkg-config dpkg-dev
       libssl-dev openssl liblog4cpp5-dev libjsoncpp-dev libtinyxml2-dev
       libgtest-dev googletest
       clang libclang-rt-14-dev llvm
-      python3 curl ca-certificates)
+      python3 curl ca-certificates
+      chromium fonts-dejavu-core)
 
 missing=()
 for p in "${PKGS[@]}"; do

@@ -92,6 +92,8 @@ pixel "$WEBROOT/favicon.ico.bak"
 keep "$CUSTOM/custom.properties.bak" 'webTitle=Controller\nlanguage=en\n'
 keep "$CLASSES/custom_en_US.properties.bak" 'login_title=Welcome\n'
 keep "$CLASSES/userdevice.properties.bak" 'TRUENAME_REPLACEMENT=false\n'
+# Devices the controller manages, for the TX/RX list.
+keep "$CLASSES/device.properties" 'tx1=Camera\ntx2=Desk\nrx1=Screen\nrx2=Projector\n'
 for f in "$CUSTOM/custom.properties" "$CLASSES/custom_en_US.properties" \
          "$CLASSES/userdevice.properties"; do
   [ -f "$f" ] || cp "$f.bak" "$f"
