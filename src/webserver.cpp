@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -27,12 +28,21 @@
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
+#include <log4cpp/FileAppender.hh>
+#include <log4cpp/Filter.hh>
+#include <log4cpp/Layout.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/NDC.hh>
+#include <log4cpp/OstreamAppender.hh>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "IPtask.h"
@@ -51,16 +61,261 @@ struct FileCloser {
 typedef std::unique_ptr<FILE, FileCloser> FilePtr;
 }  // namespace
 
+// ===========================================================================
+// Log
+// ===========================================================================
+
+namespace {
+
+typedef std::shared_ptr<const log4cpp::LoggingEvent> LogEvent;
+
+// Looked up once: each lookup takes the library's registry lock. The
+// category lives as long as the process; configuring only changes its
+// appenders.
+log4cpp::Category& Log_Category() {
+    static log4cpp::Category& category = log4cpp::Category::getInstance("CATEGORY");
+    return category;
+}
+
+// The line as the appenders take it, built on the logging thread: the
+// layouts print this moment and this thread, not the writer's.
+LogEvent Make_Event(log4cpp::Priority::Value priority, const char* format, va_list args) {
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    const int n = vsnprintf(small, sizeof(small), format, args);
+    std::string message;
+    if (n >= static_cast<int>(sizeof(small))) {
+        message.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(&message[0], message.size(), format, again);
+        message.resize(static_cast<size_t>(n));
+    } else if (n > 0) {
+        message.assign(small, static_cast<size_t>(n));
+    }
+    va_end(again);
+    return std::make_shared<const log4cpp::LoggingEvent>(Log_Category().getName(), message,
+                                                         log4cpp::NDC::get(), priority);
+}
+
+// Bytes of formatted lines the writer hands to a file in one write().
+const size_t kLogWriteBytes = 64 * 1024;
+// Besides the line count, the text waiting is bounded: a device text can
+// be large, and the broadcast line carries it whole.
+const size_t kLogQueueBytes = 4 * 1024 * 1024;
+
+// log4cpp gives an appender's layout, file descriptor and stream to its
+// subclasses only. Through these the writer formats a line once for all
+// its repeats and writes a whole batch in one call; other appender types
+// get every line through doAppend.
+struct File_Access : log4cpp::FileAppender {
+    using LayoutAppender::_getLayout;
+    using FileAppender::_fd;
+};
+struct Stream_Access : log4cpp::OstreamAppender {
+    using OstreamAppender::_stream;
+};
+
+// What AppenderSkeleton::doAppend decides before it appends.
+bool Appender_Takes(log4cpp::Appender& appender, const log4cpp::LoggingEvent& event) {
+    const log4cpp::Priority::Value threshold = appender.getThreshold();
+    if (threshold != log4cpp::Priority::NOTSET && event.priority > threshold) return false;
+    log4cpp::Filter* filter = appender.getFilter();
+    return filter == nullptr || filter->decide(event) != log4cpp::Filter::DENY;
+}
+
+void Write_All(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // a full disk loses the lines, as log4cpp's own append does
+        }
+    }
+}
+
+// Lines logged but not yet written. Callers append; the writer takes all
+// that waits at once. A line logged several times in a row (one per client
+// of a broadcast) is one entry with a count.
+class LogQueue {
+public:
+    struct Entry {
+        LogEvent event;
+        size_t count;
+    };
+
+    void Start() {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (running_) return;
+        running_ = true;
+        stopping_ = false;
+        writer_ = std::thread(&LogQueue::Run, this);
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!writer_.joinable()) return;
+            stopping_ = true;
+        }
+        work_.notify_one();
+        writer_.join();
+    }
+
+    // False when no writer runs: the caller writes the line itself.
+    bool Add(const LogEvent& event) {
+        std::unique_lock<std::mutex> hold(lock_);
+        // Full: wait for the writer rather than drop a line or grow.
+        room_.wait(hold, [this] {
+            return !running_ ||
+                   (lines_ < KT_LOG_QUEUE_LINES && bytes_ < kLogQueueBytes);
+        });
+        if (!running_) return false;
+        if (!queue_.empty() && queue_.back().event == event) {
+            ++queue_.back().count;
+        } else {
+            queue_.push_back({event, 1});
+            bytes_ += event->message.size();
+        }
+        ++lines_;
+        if (writer_idle_) {
+            writer_idle_ = false;
+            work_.notify_one();
+        }
+        return true;
+    }
+
+private:
+    void Run() {
+        // Named for whoever looks at the process (ps, top, the tests).
+        pthread_setname_np(pthread_self(), "log-writer");
+        std::vector<Entry> batch;
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            while (queue_.empty() && !stopping_) {
+                writer_idle_ = true;
+                work_.wait(hold);
+            }
+            writer_idle_ = false;
+            if (queue_.empty()) break;  // stopping, and all is written
+            batch.swap(queue_);
+            hold.unlock();
+            size_t lines = 0;
+            size_t bytes = 0;
+            for (const Entry& entry : batch) {
+                lines += entry.count;
+                bytes += entry.event->message.size();
+            }
+            Write_Batch(batch);
+            batch.clear();
+            hold.lock();
+            // Counted until written, so the bound is what a crash can lose.
+            lines_ -= lines;
+            bytes_ -= bytes;
+            room_.notify_all();
+        }
+        running_ = false;
+        room_.notify_all();
+    }
+
+    // The appenders callAppenders would reach: the category's, then its
+    // ancestors' while additive. Nobody changes them while the writer runs
+    // (logging is configured before and shut down after).
+    static std::vector<log4cpp::Appender*> Appenders() {
+        std::vector<log4cpp::Appender*> all;
+        for (log4cpp::Category* c = &Log_Category(); c != nullptr;
+             c = c->getAdditivity() ? c->getParent() : nullptr) {
+            const log4cpp::AppenderSet set = c->getAllAppenders();
+            all.insert(all.end(), set.begin(), set.end());
+        }
+        return all;
+    }
+
+    static void Write_Batch(const std::vector<Entry>& batch) {
+        for (log4cpp::Appender* appender : Appenders()) {
+            // Exact types only: a rolling appender checks its size per line.
+            if (typeid(*appender) == typeid(log4cpp::FileAppender)) {
+                auto& file = static_cast<log4cpp::FileAppender&>(*appender);
+                log4cpp::Layout& layout = (file.*(&File_Access::_getLayout))();
+                const int fd = file.*(&File_Access::_fd);
+                std::string out;
+                for (const Entry& entry : batch) {
+                    if (!Appender_Takes(file, *entry.event)) continue;
+                    const std::string line = layout.format(*entry.event);
+                    for (size_t i = 0; i < entry.count; ++i) out += line;
+                    if (out.size() >= kLogWriteBytes) {
+                        Write_All(fd, out);
+                        out.clear();
+                    }
+                }
+                Write_All(fd, out);
+            } else if (typeid(*appender) == typeid(log4cpp::OstreamAppender)) {
+                auto& os = static_cast<log4cpp::OstreamAppender&>(*appender);
+                log4cpp::Layout& layout = (os.*(&File_Access::_getLayout))();
+                std::ostream& stream = *(os.*(&Stream_Access::_stream));
+                for (const Entry& entry : batch) {
+                    if (!Appender_Takes(os, *entry.event)) continue;
+                    const std::string line = layout.format(*entry.event);
+                    for (size_t i = 0; i < entry.count; ++i) stream << line;
+                }
+                stream.flush();
+            } else {
+                for (const Entry& entry : batch) {
+                    for (size_t i = 0; i < entry.count; ++i) appender->doAppend(*entry.event);
+                }
+            }
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable work_;  // lines for the writer, or stop
+    std::condition_variable room_;  // the writer has written a batch
+    std::vector<Entry> queue_;
+    size_t lines_ = 0;  // queued or being written
+    size_t bytes_ = 0;
+    bool running_ = false;
+    bool stopping_ = false;
+    bool writer_idle_ = false;
+    std::thread writer_;
+};
+
+LogQueue g_log_queue;
+
+void Log_Event(const LogEvent& event) {
+    if (!g_log_queue.Add(event)) Log_Category().callAppenders(*event);
+}
+
+}  // namespace
+
 void kt_log(log4cpp::Priority::Value priority, const char* format, ...) {
+    if (!Log_Category().isPriorityEnabled(priority)) return;
     va_list args;
     va_start(args, format);
-    // Looked up once: each lookup takes the library's registry lock. The
-    // category lives as long as the process; configuring only changes its
-    // appenders.
-    static log4cpp::Category& category = log4cpp::Category::getInstance("CATEGORY");
-    category.logva(priority, format, args);
+    const LogEvent event = Make_Event(priority, format, args);
     va_end(args);
+    Log_Event(event);
 }
+
+void KtLogLine::Log(log4cpp::Priority::Value priority, const char* format, ...) {
+    if (disabled_) return;
+    if (!event_) {
+        if (!Log_Category().isPriorityEnabled(priority)) {
+            disabled_ = true;
+            return;
+        }
+        va_list args;
+        va_start(args, format);
+        event_ = Make_Event(priority, format, args);
+        va_end(args);
+    }
+    Log_Event(event_);
+}
+
+void Start_Log_Writer() { g_log_queue.Start(); }
+void Stop_Log_Writer() { g_log_queue.Stop(); }
 
 // ===========================================================================
 // Server start, TLS and routes
@@ -843,11 +1098,12 @@ void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
     const std::shared_ptr<const std::string> frame =
         std::make_shared<const std::string>(Text_Frame(data, len));
     const int text_len = static_cast<int>(strlen(data));
+    KtLogLine sent;  // the same line for every client, formatted once
     OSMutexLocker registry(&g_mutexWsCliList);
     for (const t_ws_client& client : kt_clientconnlist) {
         if (client.conn_state <= 0 || !client.auth_flag) continue;
-        LOG_INFO("Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
-                 data, text_len);
+        LOG_INFO_AGAIN(sent, "Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
+                       data, text_len);
         Enqueue_Frame(client, frame);
     }
 }
