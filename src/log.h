@@ -11,6 +11,8 @@
 
 #include <log4cpp/Priority.hh>
 
+#include <stddef.h>
+
 #include <memory>
 
 namespace log4cpp {
@@ -22,13 +24,22 @@ void kt_log(log4cpp::Priority::Value priority, const char* format, ...)
 
 // A line formatted at its first use and logged again, unformatted, at
 // every further use: a broadcast writes the same line for every client.
+// The repeats are handed to the log together, when the thread logs any
+// other line, or when the object ends.
 class KtLogLine {
 public:
+    KtLogLine() = default;
+    ~KtLogLine();
+    KtLogLine(const KtLogLine&) = delete;
+    KtLogLine& operator=(const KtLogLine&) = delete;
+
     void Log(log4cpp::Priority::Value priority, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
+    void Flush();
 
 private:
     std::shared_ptr<const log4cpp::LoggingEvent> event_;
+    size_t repeats_ = 0;
     bool disabled_ = false;
 };
 

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -36,6 +37,7 @@
 #include <log4cpp/OstreamAppender.hh>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <list>
@@ -97,6 +99,9 @@ LogEvent Make_Event(log4cpp::Priority::Value priority, const char* format, va_li
                                                          log4cpp::NDC::get(), priority);
 }
 
+// How long the writer gathers lines after the first wakes it; also the
+// most a line waits before it is written while the writer keeps up.
+const std::chrono::microseconds kLogGather(500);
 // Bytes of formatted lines the writer hands to a file in one write().
 const size_t kLogWriteBytes = 64 * 1024;
 // Besides the line count, the text waiting is bounded: a device text can
@@ -165,23 +170,26 @@ public:
         writer_.join();
     }
 
-    // False when no writer runs: the caller writes the line itself.
-    bool Add(const LogEvent& event) {
+    // Queues count repeats of the line (count is at most the bound). False
+    // when no writer runs: the caller writes the lines itself.
+    bool Add(const LogEvent& event, size_t count) {
         std::unique_lock<std::mutex> hold(lock_);
         // Full: wait for the writer rather than drop a line or grow.
-        room_.wait(hold, [this] {
-            return !running_ ||
-                   (lines_ < KT_LOG_QUEUE_LINES && bytes_ < kLogQueueBytes);
+        room_.wait(hold, [this, count] {
+            return !running_ || lines_ == 0 ||
+                   (lines_ + count <= KT_LOG_QUEUE_LINES && bytes_ < kLogQueueBytes);
         });
         if (!running_) return false;
         if (!queue_.empty() && queue_.back().event == event) {
-            ++queue_.back().count;
+            queue_.back().count += count;
         } else {
-            queue_.push_back({event, 1});
+            queue_.push_back({event, count});
             bytes_ += event->message.size();
         }
-        ++lines_;
-        if (writer_idle_) {
+        const bool half_full = lines_ < KT_LOG_QUEUE_LINES / 2 &&
+                               lines_ + count >= KT_LOG_QUEUE_LINES / 2;
+        lines_ += count;
+        if (writer_idle_ || half_full) {
             writer_idle_ = false;
             work_.notify_one();
         }
@@ -195,11 +203,17 @@ private:
         std::vector<Entry> batch;
         std::unique_lock<std::mutex> hold(lock_);
         for (;;) {
-            while (queue_.empty() && !stopping_) {
+            if (queue_.empty() && !stopping_) {
                 writer_idle_ = true;
-                work_.wait(hold);
+                work_.wait(hold, [this] { return !queue_.empty() || stopping_; });
+                writer_idle_ = false;
+                // Woken by one line, the writer gathers what follows for a
+                // moment: a busy server then pays one wake-up and one write
+                // for many lines instead of one each.
+                work_.wait_for(hold, kLogGather, [this] {
+                    return stopping_ || lines_ >= KT_LOG_QUEUE_LINES / 2;
+                });
             }
-            writer_idle_ = false;
             if (queue_.empty()) break;  // stopping, and all is written
             batch.swap(queue_);
             hold.unlock();
@@ -261,7 +275,6 @@ private:
                     const std::string line = layout.format(*entry.event);
                     for (size_t i = 0; i < entry.count; ++i) stream << line;
                 }
-                stream.flush();
             } else {
                 for (const Entry& entry : batch) {
                     for (size_t i = 0; i < entry.count; ++i) appender->doAppend(*entry.event);
@@ -284,24 +297,31 @@ private:
 
 LogQueue g_log_queue;
 
-void Log_Event(const LogEvent& event) {
-    if (!g_log_queue.Add(event)) Log_Category().callAppenders(*event);
+void Log_Event(const LogEvent& event, size_t count) {
+    if (g_log_queue.Add(event, count)) return;
+    for (size_t i = 0; i < count; ++i) Log_Category().callAppenders(*event);
 }
+
+// The line this thread repeats and has not handed over yet; any other line
+// of the thread hands it over first, so the order stays as logged.
+thread_local KtLogLine* t_repeating = nullptr;
 
 }  // namespace
 
 void kt_log(log4cpp::Priority::Value priority, const char* format, ...) {
+    if (t_repeating != nullptr) t_repeating->Flush();
     if (!Log_Category().isPriorityEnabled(priority)) return;
     va_list args;
     va_start(args, format);
     const LogEvent event = Make_Event(priority, format, args);
     va_end(args);
-    Log_Event(event);
+    Log_Event(event, 1);
 }
 
 void KtLogLine::Log(log4cpp::Priority::Value priority, const char* format, ...) {
     if (disabled_) return;
     if (!event_) {
+        if (t_repeating != nullptr) t_repeating->Flush();
         if (!Log_Category().isPriorityEnabled(priority)) {
             disabled_ = true;
             return;
@@ -311,8 +331,21 @@ void KtLogLine::Log(log4cpp::Priority::Value priority, const char* format, ...) 
         event_ = Make_Event(priority, format, args);
         va_end(args);
     }
-    Log_Event(event_);
+    if (t_repeating != this && t_repeating != nullptr) t_repeating->Flush();
+    t_repeating = this;
+    // Never more repeats at once than the queue holds.
+    if (++repeats_ >= KT_LOG_QUEUE_LINES) Flush();
 }
+
+void KtLogLine::Flush() {
+    if (t_repeating == this) t_repeating = nullptr;
+    if (repeats_ == 0) return;
+    const size_t count = repeats_;
+    repeats_ = 0;
+    Log_Event(event_, count);
+}
+
+KtLogLine::~KtLogLine() { Flush(); }
 
 void Start_Log_Writer() { g_log_queue.Start(); }
 void Stop_Log_Writer() { g_log_queue.Stop(); }
@@ -726,6 +759,8 @@ const size_t kOutboxMaxBytes = 1024 * 1024;
 const int64_t kOutboxMaxAgeMs = 5 * 1000;
 // The worker looks at its login deadline at least this often.
 const int kServiceIntervalMs = 1000;
+// A worker woken within this time after its last service yields first.
+const int64_t kGatherAfterUs = 500;
 // Frames waiting together go out in one write of up to this size.
 const size_t kWriteBatchBytes = 64 * 1024;
 // Of a received text the log keeps this much.
@@ -758,6 +793,7 @@ struct ws_outbox {
     int sock = -1;               // the connection's socket, once ready
     int wake_fd = -1;            // eventfd polled by the worker
     int64_t login_deadline_ms = 0;  // the worker's own; 0 once logged in
+    int64_t served_us = 0;          // the worker's own: its last service
 
     ws_outbox() : wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~ws_outbox() {
@@ -776,11 +812,12 @@ namespace {
 
 // Appends a frame for one client; the caller holds the registry lock. A
 // client past its bound is closed instead: its socket is shut down, which
-// also ends a write of its worker that waits on the full socket.
-void Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::string>& frame) {
+// also ends a write of its worker that waits on the full socket. True when
+// the caller must wake the worker (Wake_Workers, after the registry lock).
+bool Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::string>& frame) {
     ws_outbox& box = *client.outbox;
     std::lock_guard<std::mutex> hold(box.lock);
-    if (box.overflowed) return;
+    if (box.overflowed) return false;
     const int64_t now = get_time_ms();
     const int64_t behind_ms = box.frames.empty() ? 0 : now - box.frames.front().queued_ms;
     if (box.bytes + frame->size() > kOutboxMaxBytes || behind_ms > kOutboxMaxAgeMs) {
@@ -790,20 +827,32 @@ void Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::s
                  static_cast<long long>(behind_ms));
         if (box.sock >= 0) shutdown(box.sock, SHUT_RDWR);
         box.Wake();
-        return;
+        return false;
     }
     // The worker empties the queue before it waits again, so only a frame
     // into an empty queue needs to wake it.
     const bool was_empty = box.frames.empty();
     box.frames.push_back({frame, now});
     box.bytes += frame->size();
-    if (was_empty) box.Wake();
+    return was_empty;
+}
+
+// A woken worker may preempt the waking thread at once; woken after the
+// registry lock is released, it never finds the lock held by a broadcast
+// that is still waking the others. The outboxes outlive a close meanwhile.
+typedef std::vector<std::shared_ptr<ws_outbox>> Wake_List;
+void Wake_Workers(const Wake_List& boxes) {
+    for (const std::shared_ptr<ws_outbox>& box : boxes) box->Wake();
 }
 
 void Enqueue_To(const mg_connection* conn, const std::shared_ptr<const std::string>& frame) {
-    OSMutexLocker registry(&g_mutexWsCliList);
-    const t_ws_client* client = Find_Client(conn);
-    if (client != nullptr) Enqueue_Frame(*client, frame);
+    Wake_List wake;
+    {
+        OSMutexLocker registry(&g_mutexWsCliList);
+        const t_ws_client* client = Find_Client(conn);
+        if (client != nullptr && Enqueue_Frame(*client, frame)) wake.push_back(client->outbox);
+    }
+    Wake_Workers(wake);
 }
 
 bool Login_Overdue(mg_connection* conn, ws_outbox& box) {
@@ -823,6 +872,17 @@ bool Login_Overdue(mg_connection* conn, ws_outbox& box) {
 // its outbox woke it and once a service interval. Non-zero closes it.
 int Serve_Outbox(mg_connection* conn, void* cbdata) {
     ws_outbox& box = *static_cast<ws_outbox*>(cbdata);
+    // Texts coming faster than the workers serve them would each wake
+    // every client's worker on its own. A worker woken again soon after its
+    // last service first yields its CPU: the thread broadcasting (and the
+    // other workers) run, more frames gather, and they go out in one write.
+    // With nothing else to run, as at the device's usual pace, the yield
+    // returns at once.
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now_us = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    if (now_us - box.served_us < kGatherAfterUs) sched_yield();
+    box.served_us = now_us;
     uint64_t wakes;
     (void)!read(box.wake_fd, &wakes, sizeof(wakes));
     std::string batch;
@@ -1098,14 +1158,19 @@ void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
     const std::shared_ptr<const std::string> frame =
         std::make_shared<const std::string>(Text_Frame(data, len));
     const int text_len = static_cast<int>(strlen(data));
-    KtLogLine sent;  // the same line for every client, formatted once
-    OSMutexLocker registry(&g_mutexWsCliList);
-    for (const t_ws_client& client : kt_clientconnlist) {
-        if (client.conn_state <= 0 || !client.auth_flag) continue;
-        LOG_INFO_AGAIN(sent, "Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
-                       data, text_len);
-        Enqueue_Frame(client, frame);
+    Wake_List wake;
+    {
+        KtLogLine sent;  // the same line for every client, formatted once
+        OSMutexLocker registry(&g_mutexWsCliList);
+        for (const t_ws_client& client : kt_clientconnlist) {
+            if (client.conn_state <= 0 || !client.auth_flag) continue;
+            LOG_INFO_AGAIN(sent,
+                           "Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
+                           data, text_len);
+            if (Enqueue_Frame(client, frame)) wake.push_back(client.outbox);
+        }
     }
+    Wake_Workers(wake);
 }
 
 int GetAppOnlineNum() { return g_App_Num.load(std::memory_order_relaxed); }

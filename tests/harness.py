@@ -528,10 +528,11 @@ class Server:
     def _log_written(self, timeout=2.0):
         """Waits until every line the server has logged so far is in the
         file. The server's threads queue their lines and one thread
-        ("log-writer") writes them; a queued line wakes it, and it sleeps
-        again only with nothing left to write. So once it is seen sleeping
-        a few times in a row, every line logged before (such as the lines
-        of a request whose answer the test holds) is written."""
+        ("log-writer") writes them: a queued line wakes it, it gathers for
+        at most half a millisecond, writes, and sleeps again only with
+        nothing left to write. So once it is seen sleeping throughout 5 ms,
+        every line logged before (such as the lines of a request whose
+        answer the test holds) is written."""
         if not self.running():
             return
         task = Path(f"/proc/{self.pid}/task")
@@ -542,13 +543,20 @@ class Server:
             return
         if writer is None:
             return
-        deadline, asleep = time.monotonic() + timeout, 0
-        while asleep < 3 and time.monotonic() < deadline:
+        deadline = time.monotonic() + timeout
+        asleep_since = None
+        while time.monotonic() < deadline:
             try:
                 state = (writer / "stat").read_text().rsplit(")", 1)[1].split()[0]
             except OSError:
                 return
-            asleep = asleep + 1 if state == "S" else 0
+            now = time.monotonic()
+            if state != "S":
+                asleep_since = None
+            elif asleep_since is None:
+                asleep_since = now
+            elif now - asleep_since >= 0.005:
+                return
             time.sleep(0.001)
 
     def describe(self, tail=6000):
