@@ -515,10 +515,10 @@ def bench_uploads():
             add(4, what, ours, "dd to the same disk", limit, "MB/s", ">= 0.8", ours / limit >= 0.8)
             add(4, what + " (cause: the socket)", ours, "bare socket sink, same curl", med(figs[key + "-sink"]),
                 "MB/s", "")
-        add(6, "RSS peak during 200 MB upload", med(figs["upgrade-peak"]), "idle before",
+        add(4, "RSS peak during 200 MB upload", med(figs["upgrade-peak"]), "idle before",
             idle, "KB", "")
         grow_big, grow_small = med(figs["upgrade-rss"]), med(figs["update-rss"])
-        add(6, "RSS growth during 200 MB upload vs 50 MB", grow_big, "during 50 MB upload",
+        add(4, "RSS growth during 200 MB upload vs 50 MB", grow_big, "during 50 MB upload",
             grow_small, "KB", "no growth with size", grow_big <= grow_small + 512)
     finally:
         if sink is not None:
