@@ -38,11 +38,13 @@ WRK_SECONDS = int(os.environ.get("KT_BENCH_WRK_SECONDS", "5"))
 WRK_CONNECTIONS = 10   # below the 50 workers, so every connection is served
 SHELL_REQUESTS = 60
 GROW_MB = 200
-RELAY_CLIENTS = [1, 10, 100, 500]
+RELAY_CLIENTS = [1, 10, 50, 100, 500]
 RELAY_RATE, RELAY_TEXTS = 1000, 2000
-RELAY_RATES = "100,200,500,1000,2000,3000,5000,7000,10000,15000,20000,30000,50000,70000,100000,150000,200000"
+RELAY_RATES = ("100,200,500,1000,2000,3000,5000,7000,10000,15000,20000,30000,50000,70000,100000,"
+               "150000,200000,300000,400000,500000,700000,1000000")
 RELAY_BURST_SECONDS = 0.5
-RELAY_QUIET_CLIENTS = (1, 10, 100)
+RELAY_QUIET_CLIENTS = (10,)
+RELAY_P99_TARGET_MS = {50: 2, 100: 5}
 USER5 = ("operator5", "operator5pw")
 
 rows = []  # (item, what, ours, peer name, peer, unit, ratio, target text, met)
@@ -392,8 +394,9 @@ def bench_relay():
             add(3, f"{label}: p50 at {RELAY_RATE}/s", p50 / 1e3 if p50 else None, "Node.js ws relay",
                 (fig("node", n, 0, "p50_us") or 0) / 1e3, "ms")
             target, met = "", None
-            if n == 100:
-                target, met = "< 5 ms", p99 is not None and p99 < 5000 and not lost
+            if n in RELAY_P99_TARGET_MS:
+                bound = RELAY_P99_TARGET_MS[n]
+                target, met = f"< {bound} ms", p99 is not None and p99 < bound * 1000 and not lost
             add(3, f"{label}: p99 at {RELAY_RATE}/s (lost {lost or 0:.0f})",
                 p99 / 1e3 if p99 else None, "Node.js ws relay",
                 (fig("node", n, 0, "p99_us") or 0) / 1e3, "ms", target, met)
@@ -512,10 +515,10 @@ def bench_uploads():
             add(4, what, ours, "dd to the same disk", limit, "MB/s", ">= 0.8", ours / limit >= 0.8)
             add(4, what + " (cause: the socket)", ours, "bare socket sink, same curl", med(figs[key + "-sink"]),
                 "MB/s", "")
-        add(6, "RSS peak during 200 MB upload", med(figs["upgrade-peak"]), "idle before",
+        add(4, "RSS peak during 200 MB upload", med(figs["upgrade-peak"]), "idle before",
             idle, "KB", "")
         grow_big, grow_small = med(figs["upgrade-rss"]), med(figs["update-rss"])
-        add(6, "RSS growth during 200 MB upload vs 50 MB", grow_big, "during 50 MB upload",
+        add(4, "RSS growth during 200 MB upload vs 50 MB", grow_big, "during 50 MB upload",
             grow_small, "KB", "no growth with size", grow_big <= grow_small + 512)
     finally:
         if sink is not None:
@@ -665,6 +668,40 @@ def table():
     return "\n".join(lines)
 
 
+def merged_table(old, head):
+    """The README's table with the rows of the items run now replaced (in
+    the place of their old rows) and the others kept with their old
+    machine line."""
+    old_lines = old.strip().splitlines()
+    old_heads = [line for line in old_lines if not line.startswith("|") and line.strip()]
+    ours = table().splitlines()
+    new_rows = {}
+    for line in ours[2:]:
+        new_rows.setdefault(line.split("|")[1].strip(), []).append(line)
+    rows_out, placed = [], set()
+    for line in old_lines:
+        if not line.startswith("| ") or line.startswith("| #"):
+            continue
+        item = line.split("|")[1].strip()
+        if item in ONLY:
+            if item not in placed:
+                rows_out += new_rows.get(item, [])
+                placed.add(item)
+        else:
+            rows_out.append(line)
+    for item, lines in new_rows.items():
+        if item not in placed:
+            rows_out += lines
+    kept = ", ".join(sorted({line.split("|")[1].strip() for line in rows_out} - ONLY))
+    heads = [f"Items {', '.join(sorted(ONLY))}: {head}"]
+    for h in old_heads:
+        if not h.startswith("Items "):
+            heads.append(f"Items {kept}: {h}")
+        elif not set(h[len("Items "):].split(":")[0].split(", ")) <= ONLY:
+            heads.append(h)
+    return "\n".join(heads) + "\n\n" + "\n".join(ours[:2] + rows_out) + "\n"
+
+
 def main():
     load_before = os.getloadavg()
     busy = subprocess.run(["pgrep", "-f", "fuzz|churn"], capture_output=True, text=True).stdout.split()
@@ -684,13 +721,16 @@ def main():
     out = os.environ.get("KT_BENCH_OUT")
     if out:
         Path(out).write_text(text)
-    if os.environ.get("KT_BENCH_README") == "1" and not ONLY:
+    if os.environ.get("KT_BENCH_README") == "1":
         readme = REPO / "README.md"
         begin, end = "<!-- bench table: begin -->", "<!-- bench table: end -->"
         doc = readme.read_text()
         if begin in doc and end in doc:
-            head, rest = doc.split(begin, 1)
-            readme.write_text(head + begin + "\n" + text + end + rest.split(end, 1)[1])
+            before, rest = doc.split(begin, 1)
+            old, after = rest.split(end, 1)
+            if ONLY:
+                text = merged_table(old, head)
+            readme.write_text(before + begin + "\n" + text + end + after)
 
 
 if __name__ == "__main__":

@@ -109,6 +109,16 @@ void Close_On_Exec_Beyond_Stdio() {
     }
 }
 
+// From configured logging to the end of main, lines go through the log's
+// writer thread; leaving main by any path writes what is still queued.
+class LogWriterRun {
+public:
+    LogWriterRun() { Start_Log_Writer(); }
+    ~LogWriterRun() { Stop_Log_Writer(); }
+    LogWriterRun(const LogWriterRun&) = delete;
+    LogWriterRun& operator=(const LogWriterRun&) = delete;
+};
+
 void Stop_Signals(sigset_t* set) {
     sigemptyset(set);
     sigaddset(set, SIGTERM);
@@ -179,6 +189,7 @@ int main(int argc, char** argv) {
         return -1;
     }
     Close_On_Exec_Beyond_Stdio();
+    LogWriterRun log_writer;
     PrintConfInfoParam(&conf);
 
     g_IP_task = new IPTask();
@@ -225,6 +236,7 @@ int main(int argc, char** argv) {
         if (sig == SIGTERM || sig == SIGINT) exitNow = 1;
     }
 
+    Stop_Log_Writer();
     log4cpp::Category::shutdown();
     ServerStop(ctx);
     delete g_IP_task;

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdarg.h>
@@ -27,12 +29,22 @@
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
+#include <log4cpp/FileAppender.hh>
+#include <log4cpp/Filter.hh>
+#include <log4cpp/Layout.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <log4cpp/NDC.hh>
+#include <log4cpp/OstreamAppender.hh>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <typeinfo>
 #include <vector>
 
 #include "IPtask.h"
@@ -51,16 +63,292 @@ struct FileCloser {
 typedef std::unique_ptr<FILE, FileCloser> FilePtr;
 }  // namespace
 
+// ===========================================================================
+// Log
+// ===========================================================================
+
+namespace {
+
+typedef std::shared_ptr<const log4cpp::LoggingEvent> LogEvent;
+
+// Looked up once: each lookup takes the library's registry lock. The
+// category lives as long as the process; configuring only changes its
+// appenders.
+log4cpp::Category& Log_Category() {
+    static log4cpp::Category& category = log4cpp::Category::getInstance("CATEGORY");
+    return category;
+}
+
+// The line as the appenders take it, built on the logging thread: the
+// layouts print this moment and this thread, not the writer's.
+LogEvent Make_Event(log4cpp::Priority::Value priority, const char* format, va_list args) {
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    const int n = vsnprintf(small, sizeof(small), format, args);
+    std::string message;
+    if (n >= static_cast<int>(sizeof(small))) {
+        message.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(&message[0], message.size(), format, again);
+        message.resize(static_cast<size_t>(n));
+    } else if (n > 0) {
+        message.assign(small, static_cast<size_t>(n));
+    }
+    va_end(again);
+    return std::make_shared<const log4cpp::LoggingEvent>(Log_Category().getName(), message,
+                                                         log4cpp::NDC::get(), priority);
+}
+
+// How long the writer gathers lines after the first wakes it; also the
+// most a line waits before it is written while the writer keeps up.
+const std::chrono::microseconds kLogGather(500);
+// Bytes of formatted lines the writer hands to a file in one write().
+const size_t kLogWriteBytes = 64 * 1024;
+// Besides the line count, the text waiting is bounded: a device text can
+// be large, and the broadcast line carries it whole.
+const size_t kLogQueueBytes = 4 * 1024 * 1024;
+
+// log4cpp gives an appender's layout, file descriptor and stream to its
+// subclasses only. Through these the writer formats a line once for all
+// its repeats and writes a whole batch in one call; other appender types
+// get every line through doAppend.
+struct File_Access : log4cpp::FileAppender {
+    using LayoutAppender::_getLayout;
+    using FileAppender::_fd;
+};
+struct Stream_Access : log4cpp::OstreamAppender {
+    using OstreamAppender::_stream;
+};
+
+// What AppenderSkeleton::doAppend decides before it appends.
+bool Appender_Takes(log4cpp::Appender& appender, const log4cpp::LoggingEvent& event) {
+    const log4cpp::Priority::Value threshold = appender.getThreshold();
+    if (threshold != log4cpp::Priority::NOTSET && event.priority > threshold) return false;
+    log4cpp::Filter* filter = appender.getFilter();
+    return filter == nullptr || filter->decide(event) != log4cpp::Filter::DENY;
+}
+
+void Write_All(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return;  // a full disk loses the lines, as log4cpp's own append does
+        }
+    }
+}
+
+// Lines logged but not yet written. Callers append; the writer takes all
+// that waits at once. A line logged several times in a row (one per client
+// of a broadcast) is one entry with a count.
+class LogQueue {
+public:
+    struct Entry {
+        LogEvent event;
+        size_t count;
+    };
+
+    void Start() {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (running_) return;
+        running_ = true;
+        stopping_ = false;
+        writer_ = std::thread(&LogQueue::Run, this);
+    }
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (!writer_.joinable()) return;
+            stopping_ = true;
+        }
+        work_.notify_one();
+        writer_.join();
+    }
+
+    // Queues count repeats of the line (count is at most the bound). False
+    // when no writer runs: the caller writes the lines itself.
+    bool Add(const LogEvent& event, size_t count) {
+        std::unique_lock<std::mutex> hold(lock_);
+        // Full: wait for the writer rather than drop a line or grow.
+        room_.wait(hold, [this, count] {
+            return !running_ || lines_ == 0 ||
+                   (lines_ + count <= KT_LOG_QUEUE_LINES && bytes_ < kLogQueueBytes);
+        });
+        if (!running_) return false;
+        if (!queue_.empty() && queue_.back().event == event) {
+            queue_.back().count += count;
+        } else {
+            queue_.push_back({event, count});
+            bytes_ += event->message.size();
+        }
+        const bool half_full = lines_ < KT_LOG_QUEUE_LINES / 2 &&
+                               lines_ + count >= KT_LOG_QUEUE_LINES / 2;
+        lines_ += count;
+        if (writer_idle_ || half_full) {
+            writer_idle_ = false;
+            work_.notify_one();
+        }
+        return true;
+    }
+
+private:
+    void Run() {
+        // Named for whoever looks at the process (ps, top, the tests).
+        pthread_setname_np(pthread_self(), "log-writer");
+        std::vector<Entry> batch;
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            if (queue_.empty() && !stopping_) {
+                writer_idle_ = true;
+                work_.wait(hold, [this] { return !queue_.empty() || stopping_; });
+                writer_idle_ = false;
+                // Woken by one line, the writer gathers what follows for a
+                // moment: a busy server then pays one wake-up and one write
+                // for many lines instead of one each.
+                work_.wait_for(hold, kLogGather, [this] {
+                    return stopping_ || lines_ >= KT_LOG_QUEUE_LINES / 2;
+                });
+            }
+            if (queue_.empty()) break;  // stopping, and all is written
+            batch.swap(queue_);
+            hold.unlock();
+            size_t lines = 0;
+            size_t bytes = 0;
+            for (const Entry& entry : batch) {
+                lines += entry.count;
+                bytes += entry.event->message.size();
+            }
+            Write_Batch(batch);
+            batch.clear();
+            hold.lock();
+            // Counted until written, so the bound is what a crash can lose.
+            lines_ -= lines;
+            bytes_ -= bytes;
+            room_.notify_all();
+        }
+        running_ = false;
+        room_.notify_all();
+    }
+
+    // The appenders callAppenders would reach: the category's, then its
+    // ancestors' while additive. Nobody changes them while the writer runs
+    // (logging is configured before and shut down after).
+    static std::vector<log4cpp::Appender*> Appenders() {
+        std::vector<log4cpp::Appender*> all;
+        for (log4cpp::Category* c = &Log_Category(); c != nullptr;
+             c = c->getAdditivity() ? c->getParent() : nullptr) {
+            const log4cpp::AppenderSet set = c->getAllAppenders();
+            all.insert(all.end(), set.begin(), set.end());
+        }
+        return all;
+    }
+
+    static void Write_Batch(const std::vector<Entry>& batch) {
+        for (log4cpp::Appender* appender : Appenders()) {
+            // Exact types only: a rolling appender checks its size per line.
+            if (typeid(*appender) == typeid(log4cpp::FileAppender)) {
+                auto& file = static_cast<log4cpp::FileAppender&>(*appender);
+                log4cpp::Layout& layout = (file.*(&File_Access::_getLayout))();
+                const int fd = file.*(&File_Access::_fd);
+                std::string out;
+                for (const Entry& entry : batch) {
+                    if (!Appender_Takes(file, *entry.event)) continue;
+                    const std::string line = layout.format(*entry.event);
+                    for (size_t i = 0; i < entry.count; ++i) out += line;
+                    if (out.size() >= kLogWriteBytes) {
+                        Write_All(fd, out);
+                        out.clear();
+                    }
+                }
+                Write_All(fd, out);
+            } else if (typeid(*appender) == typeid(log4cpp::OstreamAppender)) {
+                auto& os = static_cast<log4cpp::OstreamAppender&>(*appender);
+                log4cpp::Layout& layout = (os.*(&File_Access::_getLayout))();
+                std::ostream& stream = *(os.*(&Stream_Access::_stream));
+                for (const Entry& entry : batch) {
+                    if (!Appender_Takes(os, *entry.event)) continue;
+                    const std::string line = layout.format(*entry.event);
+                    for (size_t i = 0; i < entry.count; ++i) stream << line;
+                }
+            } else {
+                for (const Entry& entry : batch) {
+                    for (size_t i = 0; i < entry.count; ++i) appender->doAppend(*entry.event);
+                }
+            }
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable work_;  // lines for the writer, or stop
+    std::condition_variable room_;  // the writer has written a batch
+    std::vector<Entry> queue_;
+    size_t lines_ = 0;  // queued or being written
+    size_t bytes_ = 0;
+    bool running_ = false;
+    bool stopping_ = false;
+    bool writer_idle_ = false;
+    std::thread writer_;
+};
+
+LogQueue g_log_queue;
+
+void Log_Event(const LogEvent& event, size_t count) {
+    if (g_log_queue.Add(event, count)) return;
+    for (size_t i = 0; i < count; ++i) Log_Category().callAppenders(*event);
+}
+
+// The line this thread repeats and has not handed over yet; any other line
+// of the thread hands it over first, so the order stays as logged.
+thread_local KtLogLine* t_repeating = nullptr;
+
+}  // namespace
+
 void kt_log(log4cpp::Priority::Value priority, const char* format, ...) {
+    if (t_repeating != nullptr) t_repeating->Flush();
+    if (!Log_Category().isPriorityEnabled(priority)) return;
     va_list args;
     va_start(args, format);
-    // Looked up once: each lookup takes the library's registry lock. The
-    // category lives as long as the process; configuring only changes its
-    // appenders.
-    static log4cpp::Category& category = log4cpp::Category::getInstance("CATEGORY");
-    category.logva(priority, format, args);
+    const LogEvent event = Make_Event(priority, format, args);
     va_end(args);
+    Log_Event(event, 1);
 }
+
+void KtLogLine::Log(log4cpp::Priority::Value priority, const char* format, ...) {
+    if (disabled_) return;
+    if (!event_) {
+        if (t_repeating != nullptr) t_repeating->Flush();
+        if (!Log_Category().isPriorityEnabled(priority)) {
+            disabled_ = true;
+            return;
+        }
+        va_list args;
+        va_start(args, format);
+        event_ = Make_Event(priority, format, args);
+        va_end(args);
+    }
+    if (t_repeating != this && t_repeating != nullptr) t_repeating->Flush();
+    t_repeating = this;
+    // Never more repeats at once than the queue holds.
+    if (++repeats_ >= KT_LOG_QUEUE_LINES) Flush();
+}
+
+void KtLogLine::Flush() {
+    if (t_repeating == this) t_repeating = nullptr;
+    if (repeats_ == 0) return;
+    const size_t count = repeats_;
+    repeats_ = 0;
+    Log_Event(event_, count);
+}
+
+KtLogLine::~KtLogLine() { Flush(); }
+
+void Start_Log_Writer() { g_log_queue.Start(); }
+void Stop_Log_Writer() { g_log_queue.Stop(); }
 
 // ===========================================================================
 // Server start, TLS and routes
@@ -471,6 +759,8 @@ const size_t kOutboxMaxBytes = 1024 * 1024;
 const int64_t kOutboxMaxAgeMs = 5 * 1000;
 // The worker looks at its login deadline at least this often.
 const int kServiceIntervalMs = 1000;
+// A worker woken within this time after its last service yields first.
+const int64_t kGatherAfterUs = 500;
 // Frames waiting together go out in one write of up to this size.
 const size_t kWriteBatchBytes = 64 * 1024;
 // Of a received text the log keeps this much.
@@ -503,6 +793,7 @@ struct ws_outbox {
     int sock = -1;               // the connection's socket, once ready
     int wake_fd = -1;            // eventfd polled by the worker
     int64_t login_deadline_ms = 0;  // the worker's own; 0 once logged in
+    int64_t served_us = 0;          // the worker's own: its last service
 
     ws_outbox() : wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~ws_outbox() {
@@ -521,11 +812,12 @@ namespace {
 
 // Appends a frame for one client; the caller holds the registry lock. A
 // client past its bound is closed instead: its socket is shut down, which
-// also ends a write of its worker that waits on the full socket.
-void Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::string>& frame) {
+// also ends a write of its worker that waits on the full socket. True when
+// the caller must wake the worker (Wake_Workers, after the registry lock).
+bool Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::string>& frame) {
     ws_outbox& box = *client.outbox;
     std::lock_guard<std::mutex> hold(box.lock);
-    if (box.overflowed) return;
+    if (box.overflowed) return false;
     const int64_t now = get_time_ms();
     const int64_t behind_ms = box.frames.empty() ? 0 : now - box.frames.front().queued_ms;
     if (box.bytes + frame->size() > kOutboxMaxBytes || behind_ms > kOutboxMaxAgeMs) {
@@ -535,20 +827,32 @@ void Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::s
                  static_cast<long long>(behind_ms));
         if (box.sock >= 0) shutdown(box.sock, SHUT_RDWR);
         box.Wake();
-        return;
+        return false;
     }
     // The worker empties the queue before it waits again, so only a frame
     // into an empty queue needs to wake it.
     const bool was_empty = box.frames.empty();
     box.frames.push_back({frame, now});
     box.bytes += frame->size();
-    if (was_empty) box.Wake();
+    return was_empty;
+}
+
+// A woken worker may preempt the waking thread at once; woken after the
+// registry lock is released, it never finds the lock held by a broadcast
+// that is still waking the others. The outboxes outlive a close meanwhile.
+typedef std::vector<std::shared_ptr<ws_outbox>> Wake_List;
+void Wake_Workers(const Wake_List& boxes) {
+    for (const std::shared_ptr<ws_outbox>& box : boxes) box->Wake();
 }
 
 void Enqueue_To(const mg_connection* conn, const std::shared_ptr<const std::string>& frame) {
-    OSMutexLocker registry(&g_mutexWsCliList);
-    const t_ws_client* client = Find_Client(conn);
-    if (client != nullptr) Enqueue_Frame(*client, frame);
+    Wake_List wake;
+    {
+        OSMutexLocker registry(&g_mutexWsCliList);
+        const t_ws_client* client = Find_Client(conn);
+        if (client != nullptr && Enqueue_Frame(*client, frame)) wake.push_back(client->outbox);
+    }
+    Wake_Workers(wake);
 }
 
 bool Login_Overdue(mg_connection* conn, ws_outbox& box) {
@@ -568,6 +872,17 @@ bool Login_Overdue(mg_connection* conn, ws_outbox& box) {
 // its outbox woke it and once a service interval. Non-zero closes it.
 int Serve_Outbox(mg_connection* conn, void* cbdata) {
     ws_outbox& box = *static_cast<ws_outbox*>(cbdata);
+    // Texts coming faster than the workers serve them would each wake
+    // every client's worker on its own. A worker woken again soon after its
+    // last service first yields its CPU: the thread broadcasting (and the
+    // other workers) run, more frames gather, and they go out in one write.
+    // With nothing else to run, as at the device's usual pace, the yield
+    // returns at once.
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const int64_t now_us = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    if (now_us - box.served_us < kGatherAfterUs) sched_yield();
+    box.served_us = now_us;
     uint64_t wakes;
     (void)!read(box.wake_fd, &wakes, sizeof(wakes));
     std::string batch;
@@ -843,13 +1158,19 @@ void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
     const std::shared_ptr<const std::string> frame =
         std::make_shared<const std::string>(Text_Frame(data, len));
     const int text_len = static_cast<int>(strlen(data));
-    OSMutexLocker registry(&g_mutexWsCliList);
-    for (const t_ws_client& client : kt_clientconnlist) {
-        if (client.conn_state <= 0 || !client.auth_flag) continue;
-        LOG_INFO("Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
-                 data, text_len);
-        Enqueue_Frame(client, frame);
+    Wake_List wake;
+    {
+        KtLogLine sent;  // the same line for every client, formatted once
+        OSMutexLocker registry(&g_mutexWsCliList);
+        for (const t_ws_client& client : kt_clientconnlist) {
+            if (client.conn_state <= 0 || !client.auth_flag) continue;
+            LOG_INFO_AGAIN(sent,
+                           "Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
+                           data, text_len);
+            if (Enqueue_Frame(client, frame)) wake.push_back(client.outbox);
+        }
     }
+    Wake_Workers(wake);
 }
 
 int GetAppOnlineNum() { return g_App_Num.load(std::memory_order_relaxed); }

@@ -537,11 +537,47 @@ class Server:
     def log(self, since=0):
         """The log file written through the logging configuration, from
         the position `since` (a log_mark()) on."""
+        self._log_written()
         return self.sandbox.log_text()[since:]
 
     def log_mark(self):
         """Position of the log's end, to look only at what follows."""
+        self._log_written()
         return len(self.sandbox.log_text())
+
+    def _log_written(self, timeout=2.0):
+        """Waits until every line the server has logged so far is in the
+        file. The server's threads queue their lines and one thread
+        ("log-writer") writes them: a queued line wakes it, it gathers for
+        at most half a millisecond, writes, and sleeps again only with
+        nothing left to write. So once it is seen sleeping throughout 5 ms,
+        every line logged before (such as the lines of a request whose
+        answer the test holds) is written."""
+        if not self.running():
+            return
+        task = Path(f"/proc/{self.pid}/task")
+        try:
+            writer = next((t for t in task.iterdir()
+                           if (t / "comm").read_text().strip() == "log-writer"), None)
+        except OSError:
+            return
+        if writer is None:
+            return
+        deadline = time.monotonic() + timeout
+        asleep_since = None
+        while time.monotonic() < deadline:
+            try:
+                state = (writer / "stat").read_text().rsplit(")", 1)[1].split()[0]
+            except OSError:
+                return
+            now = time.monotonic()
+            if state != "S":
+                asleep_since = None
+            elif asleep_since is None:
+                asleep_since = now
+            elif now - asleep_since >= 0.005:
+                return
+            time.sleep(0.001)
 
     def describe(self, tail=6000):
         """What the server said (the last `tail` characters of each

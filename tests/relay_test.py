@@ -9,6 +9,7 @@ selects the build folder)."""
 import json
 import os
 import re
+import signal
 import socket
 import struct
 import sys
@@ -19,7 +20,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (  # noqa: E402
-    OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, WebSocketClosed, WebSocketHandshakeError,
+    OP_BINARY, OP_TEXT, Run, ServerTestCase, WebSocket, WebSocketClosed, WebSocketHandshakeError,
     build_request, http_get, http_raw, multipart_body, wait_until)
 
 # The one reply a successful login gets: 54 bytes, no line end. Clients of
@@ -851,6 +852,161 @@ class OnlineCountTest(RelayCase):
         self.assertLessEqual(max(counts), stable_n + churn_n)
         # One raise per login and one fall per close of a logged-in client.
         self.assertEqual(len(counts), 2 * connections)
+
+
+# What of a log line varies between runs: the layout's timestamp, connection
+# addresses, and the source location at its end.
+LOG_TIMESTAMP = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ", re.M)
+LOG_ADDRESS = re.compile(r"0x[0-9a-f]+")
+LOG_SOURCE = re.compile(r" --\[src/[A-Za-z_0-9]+\.cpp:\d+\]$", re.M)
+# Every line the server writes for one fixed exchange: two clients log in,
+# one sends two commands and a binary frame, the device answers both to
+# both, the TX/RX list is asked for, both close. Operators and support read
+# these lines; they keep their text and their order.
+FIXED_EXCHANGE_LOG = """\
+[INFO] Rezudezi : Websocket Connect and Join List : [0xP] --[src]
+[INFO] Rezudezi : Websocket client accepted --[src]
+[INFO] Rezudezi : data recv from web is {"command":"admin ******","type":"login"}\tlen is 46 --[src]
+[INFO] Rezudezi : parse websocket data,get : [login] [admin ******] [] [] --[src]
+[INFO] Rezudezi : verify login pwd : [admin ******] --[src]
+[INFO] Rezudezi : auth sucess --[src]
+[INFO] Rezudezi : Online num [1] --[src]
+[INFO] Rezudezi : set sucess --[src]
+[INFO] Rezudezi : signal send ==> ready to send data to web , data len :  54 --[src]
+[INFO] Rezudezi : send sucess --[src]
+[INFO] Rezudezi : Websocket Connect and Join List : [0xP] --[src]
+[INFO] Rezudezi : Websocket client accepted --[src]
+[INFO] Rezudezi : data recv from web is {"command":"operator ******","type":"login"}\tlen is 52 --[src]
+[INFO] Rezudezi : parse websocket data,get : [login] [operator ******] [] [] --[src]
+[INFO] Rezudezi : verify login pwd : [admin ******] --[src]
+[INFO] Rezudezi : verify login pwd : [operator ******] --[src]
+[INFO] Rezudezi : auth sucess --[src]
+[INFO] Rezudezi : Online num [2] --[src]
+[INFO] Rezudezi : set sucess --[src]
+[INFO] Rezudezi : signal send ==> ready to send data to web , data len :  54 --[src]
+[INFO] Rezudezi : send sucess --[src]
+[INFO] Rezudezi : data recv from web is {"type": "command", "command": "echo hello"}\tlen is 44 --[src]
+[INFO] Rezudezi : parse websocket data,get : [command] [echo hello] [] [] --[src]
+[INFO] Rezudezi : ALL send ==> ready to send data to web ,data [{"comName":"ALL","command":"hello","result":0,"type":"command"}
+] data len :  64 --[src]
+[INFO] Rezudezi : ALL send ==> ready to send data to web ,data [{"comName":"ALL","command":"hello","result":0,"type":"command"}
+] data len :  64 --[src]
+[INFO] Rezudezi : binary --[src]
+[INFO] Rezudezi : data recv from web is {"type": "command", "command": "echo bye"}\tlen is 42 --[src]
+[INFO] Rezudezi : parse websocket data,get : [command] [echo bye] [] [] --[src]
+[INFO] Rezudezi : ALL send ==> ready to send data to web ,data [{"comName":"ALL","command":"bye","result":0,"type":"command"}
+] data len :  62 --[src]
+[INFO] Rezudezi : ALL send ==> ready to send data to web ,data [{"comName":"ALL","command":"bye","result":0,"type":"command"}
+] data len :  62 --[src]
+[INFO] Rezudezi : binary --[src]
+[WARN] file not exist 3 line --[src]
+[ERROR] get device list : [{"list":" 192.168.1.1 192.168.2.1"}] --[src]
+[INFO] Rezudezi : close --[src]
+[INFO] Rezudezi : Websocket Close and Leave List : [0xP] --[src]
+[INFO] Rezudezi : Online num [1] --[src]
+[INFO] Rezudezi : Client dropped from the set of webserver connections,and delet --[src]
+[INFO] Rezudezi : close --[src]
+[INFO] Rezudezi : Websocket Close and Leave List : [0xP] --[src]
+[INFO] Rezudezi : Online num [0] --[src]
+[INFO] Rezudezi : Client dropped from the set of webserver connections,and delet --[src]
+"""
+# Written by the sending worker once the command is out, while the answer
+# may already be broadcast on the link's thread: its place is a race.
+SENT_LINE = "[INFO] Rezudezi : send to IP : err = 0 --[src]\n"
+BROADCAST_LINE = "Rezudezi : ALL send ==> ready to send data to web ,data [{"
+LOG_QUEUE_LINES = 4096  # lines the server may hold before they are on disk
+
+
+class LogTest(RelayCase):
+    """The log keeps every line in order; a stop by SIGTERM loses none, a
+    SIGKILL at most the lines still waiting for the disk."""
+
+    def normalized(self, text):
+        self.assertEqual(len(LOG_SOURCE.findall(text)), len(LOG_TIMESTAMP.findall(text)), text)
+        text = LOG_SOURCE.sub(" --[src]", LOG_TIMESTAMP.sub("", text))
+        return LOG_ADDRESS.sub("0xP", text)
+
+    def start_run(self):
+        sandbox = self.make_sandbox()
+        (sandbox.classes / "device.properties").write_text("tx1=192.168.1.1\nrx1=192.168.2.1\n")
+        sim = self.start_sim(sandbox)
+        server = self.start_ready_server(sandbox)
+        sim.wait_for_connections(1)
+        return sandbox, sim, server
+
+    def test_a_fixed_exchange_writes_the_same_lines_in_the_same_order(self):
+        sandbox, _, server = self.start_run()
+        mark = server.log_mark()
+        run = Run(sandbox, None, server)
+        a = self.logged_in(run)
+        b = self.logged_in(run, OPERATOR)
+        for text in ("hello", "bye"):
+            self.echo(a, text)
+            for ws in (a, b):
+                self.assertEqual(ws.recv_message(), (OP_TEXT, envelope(text)))
+            a.send_frame(OP_BINARY, b"x")
+        self.assertEqual(http_get(sandbox.http_port, "/getTxRxList").status, 200)
+        a.close()
+        self.wait_dropped(mark, 1, run)
+        b.close()
+        self.wait_dropped(mark, 2, run)
+        self.assertEqual(server.stop(), 0)
+        log = self.normalized(server.log(mark))
+        self.assertEqual(log.count(SENT_LINE), 2)
+        self.assertEqual(log.replace(SENT_LINE, ""), FIXED_EXCHANGE_LOG)
+
+    def test_a_stop_in_the_middle_of_a_burst_keeps_the_lines_logged_before_it(self):
+        # A second log appender writes into a pipe that is not read: once the
+        # pipe is full the log cannot keep up, the relay waits for it (no line
+        # is dropped), and the stop comes while lines are queued. After a
+        # SIGTERM every line logged is written once the pipe is read again;
+        # a SIGKILL loses at most the lines still queued.
+        texts, rate = 20000, 10000
+        for sig, may_lose in ((signal.SIGTERM, 0), (signal.SIGKILL, LOG_QUEUE_LINES)):
+            with self.subTest(signal=sig.name):
+                sandbox = self.make_sandbox()
+                pipe = sandbox.root / "slow-log"
+                os.mkfifo(pipe)
+                reader = os.open(pipe, os.O_RDONLY | os.O_NONBLOCK)
+                self.addCleanup(os.close, reader)
+                conf = sandbox.log_config
+                conf.write_text(conf.read_text().replace("FILE, CONSOLE", "FILE, CONSOLE, SLOW") +
+                                f"log4cpp.appender.SLOW=org.apache.log4cpp.FileAppender\n"
+                                f"log4cpp.appender.SLOW.fileName={pipe}\n"
+                                "log4cpp.appender.SLOW.layout=org.apache.log4cpp.BasicLayout\n")
+                sim = self.start_sim(sandbox)
+                server = self.start_ready_server(sandbox)
+                sim.wait_for_connections(1)
+                ws = self.logged_in(Run(sandbox, None, server))
+                ws.send_text(frame("command", f"burst {texts} {rate} t"))
+                received = 0
+                try:
+                    while True:
+                        if ws.recv_message(1.0)[1].startswith(b'{"comName":"ALL","command":"t '):
+                            received += 1
+                except TimeoutError:
+                    pass  # the relay waits for the log
+                self.assertLess(received, texts // 2)
+                os.kill(server.pid, sig)
+                ended = threading.Event()
+
+                def read_pipe():
+                    while not ended.is_set():
+                        try:
+                            os.read(reader, 1 << 16)
+                        except BlockingIOError:
+                            time.sleep(0.01)
+                threading.Thread(target=read_pipe, daemon=True).start()
+                try:
+                    server.wait_exit(10)
+                finally:
+                    ended.set()
+                # Each line is logged before its text goes to the client.
+                numbers = [int(n) for n in re.findall(
+                    r"^\S+ \S+ \[INFO\] " + re.escape(BROADCAST_LINE) +
+                    r'"comName":"ALL","command":"t (\d+)"', server.log(), re.M)]
+                self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+                self.assertGreaterEqual(len(numbers), received - may_lose)
 
 
 if __name__ == "__main__":
