@@ -35,6 +35,7 @@
 #include <log4cpp/LoggingEvent.hh>
 #include <log4cpp/NDC.hh>
 #include <log4cpp/OstreamAppender.hh>
+#include <log4cpp/PatternLayout.hh>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -248,33 +249,87 @@ private:
         return all;
     }
 
+    // One batch's lines as each layout prints them. Appenders whose layouts
+    // print alike share them: the device's file and console appenders use
+    // the same pattern, and formatting (time stamp, stream, locale) is most
+    // of what a line costs the writer.
+    class Printed_Lines {
+    public:
+        explicit Printed_Lines(const std::vector<Entry>& batch) : batch_(batch) {}
+
+        const std::string& Line(log4cpp::Layout& layout, size_t i) {
+            Printed& printed = For(layout);
+            if (!printed.done[i]) {
+                printed.lines[i] = layout.format(*batch_[i].event);
+                printed.done[i] = true;
+            }
+            return printed.lines[i];
+        }
+
+    private:
+        struct Printed {
+            std::string key;
+            std::vector<std::string> lines;
+            std::vector<bool> done;
+        };
+
+        // A pattern layout prints only from the line and its pattern; any
+        // other layout shares only with itself.
+        static std::string Key(log4cpp::Layout& layout) {
+            if (typeid(layout) == typeid(log4cpp::PatternLayout)) {
+                return "pattern:" + static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern();
+            }
+            return "layout:" + std::to_string(reinterpret_cast<uintptr_t>(&layout));
+        }
+
+        Printed& For(log4cpp::Layout& layout) {
+            const std::string key = Key(layout);
+            for (Printed& printed : printed_) {
+                if (printed.key == key) return printed;
+            }
+            printed_.push_back({key, std::vector<std::string>(batch_.size()),
+                                std::vector<bool>(batch_.size(), false)});
+            return printed_.back();
+        }
+
+        const std::vector<Entry>& batch_;
+        std::list<Printed> printed_;  // stable: callers hold references
+    };
+
+    // The batch's lines for one appender, written in pieces of at most
+    // kLogWriteBytes (plus one line's repeats).
+    template <typename Write>
+    static void Write_Lines(log4cpp::Appender& appender, log4cpp::Layout& layout,
+                            const std::vector<Entry>& batch, Printed_Lines& printed, Write write) {
+        std::string out;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (!Appender_Takes(appender, *batch[i].event)) continue;
+            const std::string& line = printed.Line(layout, i);
+            for (size_t n = 0; n < batch[i].count; ++n) out += line;
+            if (out.size() >= kLogWriteBytes) {
+                write(out);
+                out.clear();
+            }
+        }
+        if (!out.empty()) write(out);
+    }
+
     static void Write_Batch(const std::vector<Entry>& batch) {
+        Printed_Lines printed(batch);
         for (log4cpp::Appender* appender : Appenders()) {
             // Exact types only: a rolling appender checks its size per line.
             if (typeid(*appender) == typeid(log4cpp::FileAppender)) {
                 auto& file = static_cast<log4cpp::FileAppender&>(*appender);
-                log4cpp::Layout& layout = (file.*(&File_Access::_getLayout))();
                 const int fd = file.*(&File_Access::_fd);
-                std::string out;
-                for (const Entry& entry : batch) {
-                    if (!Appender_Takes(file, *entry.event)) continue;
-                    const std::string line = layout.format(*entry.event);
-                    for (size_t i = 0; i < entry.count; ++i) out += line;
-                    if (out.size() >= kLogWriteBytes) {
-                        Write_All(fd, out);
-                        out.clear();
-                    }
-                }
-                Write_All(fd, out);
+                Write_Lines(file, (file.*(&File_Access::_getLayout))(), batch, printed,
+                            [fd](const std::string& out) { Write_All(fd, out); });
             } else if (typeid(*appender) == typeid(log4cpp::OstreamAppender)) {
                 auto& os = static_cast<log4cpp::OstreamAppender&>(*appender);
-                log4cpp::Layout& layout = (os.*(&File_Access::_getLayout))();
                 std::ostream& stream = *(os.*(&Stream_Access::_stream));
-                for (const Entry& entry : batch) {
-                    if (!Appender_Takes(os, *entry.event)) continue;
-                    const std::string line = layout.format(*entry.event);
-                    for (size_t i = 0; i < entry.count; ++i) stream << line;
-                }
+                Write_Lines(os, (os.*(&File_Access::_getLayout))(), batch, printed,
+                            [&stream](const std::string& out) {
+                                stream.write(out.data(), static_cast<std::streamsize>(out.size()));
+                            });
             } else {
                 for (const Entry& entry : batch) {
                     for (size_t i = 0; i < entry.count; ++i) appender->doAppend(*entry.event);

@@ -945,6 +945,9 @@ class LogTest(RelayCase):
             for ws in (a, b):
                 self.assertEqual(ws.recv_message(), (OP_TEXT, envelope(text)))
             a.send_frame(OP_BINARY, b"x")
+        # The binary frames are logged by the connection's worker, the request
+        # by another thread: the fixed order needs the frames' lines first.
+        self.assertTrue(wait_until(lambda: server.log(mark).count("Rezudezi : binary") == 2, 5))
         self.assertEqual(http_get(sandbox.http_port, "/getTxRxList").status, 200)
         a.close()
         self.wait_dropped(mark, 1, run)
@@ -954,6 +957,30 @@ class LogTest(RelayCase):
         log = self.normalized(server.log(mark))
         self.assertEqual(log.count(SENT_LINE), 2)
         self.assertEqual(log.replace(SENT_LINE, ""), FIXED_EXCHANGE_LOG)
+
+    def test_the_console_prints_every_line_with_its_own_pattern(self):
+        # The writer formats a line once for appenders with the same pattern;
+        # a console with another pattern must still get its own.
+        same = r"\g<0>"
+        for pattern, console_form in (("%d [%p] %m%n", same), ("<%p> %m%n", r"<\1> ")):
+            with self.subTest(pattern=pattern):
+                sandbox = self.make_sandbox()
+                conf = sandbox.log_config
+                conf.write_text(re.sub(r"(CONSOLE\.layout\.ConversionPattern=).*",
+                                       lambda m: m.group(1) + pattern, conf.read_text()))
+                sim = self.start_sim(sandbox)
+                server = self.start_ready_server(sandbox)
+                sim.wait_for_connections(1)
+                ws = self.logged_in(Run(sandbox, None, server))
+                for text in ("hello", "bye"):
+                    self.echo(ws, text)
+                    ws.recv_message()
+                self.assertEqual(server.stop(), 0)
+                file_text = server.log()
+                self.assertRegex(file_text, r"(?m)^\d{4}-\d\d-\d\d \S+ \[INFO\] " +
+                                 re.escape(BROADCAST_LINE))
+                expected = re.sub(r"^\S+ \S+ \[(\w+)\] ", console_form, file_text, flags=re.M)
+                self.assertIn(expected, server.stdout().decode())
 
     def test_a_stop_in_the_middle_of_a_burst_keeps_the_lines_logged_before_it(self):
         # A second log appender writes into a pipe that is not read: once the
