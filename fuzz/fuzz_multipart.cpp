@@ -87,18 +87,37 @@ void Check_Tree() {
     }
 }
 
-void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) Fuzz_Fail("socket");
-    timeval tv = {kIoTimeoutSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+// Loopback can run short of a free port or a queue slot for a moment when
+// other test runs share the machine; a server that takes no connection for
+// five seconds is a finding.
+const int kConnectTries = 50;
+const useconds_t kConnectPauseUs = 100 * 1000;
+
+int Connect_To_Server() {
     sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(g_port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) Fuzz_Fail("connect");
+    for (int tries = 1;; tries++) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) Fuzz_Fail("socket");
+        timeval tv = {kIoTimeoutSeconds, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+        const int error = errno;
+        close(fd);
+        if (tries >= kConnectTries) {
+            fprintf(stderr, "connect: %s\n", strerror(error));
+            Fuzz_Fail("connect");
+        }
+        usleep(kConnectPauseUs);
+    }
+}
+
+void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) {
+    const int fd = Connect_To_Server();
     const std::string type = urlencoded ? std::string("application/x-www-form-urlencoded")
                                         : std::string("multipart/form-data; boundary=") + kBoundary;
     char head[512];
