@@ -1,9 +1,6 @@
 #include "IPtask.h"
 
-#include <stdio.h>
-
 #include "log.h"
-#include "process_qr370.h"
 #include "webserver.h"
 
 IPTask* g_IP_task = nullptr;
@@ -18,19 +15,16 @@ int IPTask::Send2IP(const T_ReqMsg* req) {
     return err;
 }
 
-void send2ip_buf(char* text) {
+void Send_To_Device(const std::string& text, int32_t sn, int64_t conn_time) {
     T_ReqMsg req;
     req.data = text;
-    req.sn = SERVER_OWN_SN;
-    req.conn_time = get_time_ms();
+    req.sn = sn;
+    req.conn_time = conn_time;
     req.send_time = get_time_ms();
+    // No link before start-up opens it (and none in the unit tests).
     if (g_IP_task) g_IP_task->Send2IP(&req);
 }
 
-void IpReadCallBack(const T_RspMsg* rsp) {
-    if (rsp == nullptr) {
-        puts("NULL");
-        return;
-    }
-    Send_370_Websocket_Json_Data("command", 0, rsp->data);
-}
+void Send_To_Device(const std::string& text) { Send_To_Device(text, SERVER_OWN_SN, get_time_ms()); }
+
+void send2ip_buf(char* text) { Send_To_Device(text); }

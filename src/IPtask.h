@@ -2,6 +2,9 @@
 #ifndef KT_IPTASK_H
 #define KT_IPTASK_H
 
+#include <stdint.h>
+#include <string>
+
 #include "DevLink.h"
 
 class IPTask {
@@ -37,9 +40,11 @@ extern IPTask* g_IP_task;
 // Serial number of requests the server sends on its own behalf.
 const int32_t SERVER_OWN_SN = 30001;
 
-// Sends text to the control service on the server's own behalf.
+// Every request to the control service is built here: the text, the
+// sender's serial number and connection stamp, and the sending time.
+void Send_To_Device(const std::string& text, int32_t sn, int64_t conn_time);
+// On the server's own behalf: SERVER_OWN_SN, stamped with the sending time.
+void Send_To_Device(const std::string& text);
 void send2ip_buf(char* text);
-// Called by the device library once per message of the control service.
-void IpReadCallBack(const T_RspMsg* rsp);
 
 #endif

@@ -397,13 +397,7 @@ void Send_Zone_File(mg_connection* conn, size_t bound, const char* file_format, 
 void Notify_Zone_Json() {
     char text[kZoneLongPathSize] = {0};
     snprintf(text, sizeof(text), "private updatezonejson %s/zone.json", dev_path(PATH_ZONE_DIR));
-    const int64_t now = get_time_ms();
-    T_ReqMsg req;
-    req.data = text;
-    req.sn = SERVER_OWN_SN;
-    req.conn_time = now;
-    req.send_time = now;
-    if (g_IP_task) g_IP_task->Send2IP(&req);
+    Send_To_Device(text);
 }
 
 }  // namespace
@@ -1186,12 +1180,7 @@ void Handle_Command(mg_connection* conn, const std::string& command, int32_t sn,
         mg_close_cur_connection(conn);
         return;
     }
-    T_ReqMsg req;
-    req.data = command;
-    req.sn = sn;
-    req.conn_time = conn_time;
-    req.send_time = get_time_ms();
-    if (g_IP_task) g_IP_task->Send2IP(&req);
+    Send_To_Device(command, sn, conn_time);
 }
 
 }  // namespace
