@@ -11,7 +11,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -500,6 +499,11 @@ mg_context* ServerStart(const web_options* options, void* user_data) {
         "ssl_protocol_version", "3",
         "ssl_cipher_list", kCipherList,
         "enable_auth_domain_check", "no",
+        // Broadcast frames are small and come in runs. With Nagle's
+        // algorithm (the library's default) a frame written while the one
+        // before is unacknowledged waits for the client's delayed
+        // acknowledgement, up to 40 ms.
+        "tcp_nodelay", "1",
         nullptr};
     mg_callbacks callbacks;
     memset(&callbacks, 0, sizeof(callbacks));
@@ -774,25 +778,24 @@ bool Refuse_Cross_Site(const mg_connection* conn) {
 // ===========================================================================
 // WebSocket client registry
 //
+// A client's record lives on its connection (the connection's user data):
+// every frame finds its sender's record there. The registry list serves the
+// broadcasts only.
+//
 // Lock order, never reversed: server context lock, registry lock, then the
 // online-count lock or a client's outbox lock. The library holds a
 // connection's own lock while it calls Connection_Close_Handler, which takes
 // the registry lock; nothing takes a connection lock inside the registry.
 //
-// Nothing but a connection's own worker writes to it: a broadcast only
-// appends the frame to each client's outbox and wakes the worker, which
-// writes between reads in the library's read loop. A client that stops
-// reading fills only its own outbox, and over TLS one SSL object is never
-// used by two threads at once.
+// One thread at a time writes to a connection, and never while holding a
+// lock. A frame for a client whose outbox is empty and whose socket nobody
+// writes goes out at once from the sending thread, with a send that never
+// waits (plain connections only: over TLS one SSL object is never used by
+// two threads, so there the client's own worker writes everything). What
+// the socket does not take at once waits in the outbox, and the client's
+// worker writes it between its reads in the library's read loop. A client
+// that stops reading fills only its own outbox.
 // ===========================================================================
-
-websocket_msg_handler my_websocket_handler = nullptr;
-std::list<t_ws_client> kt_clientconnlist;
-OSMutex g_mutexWsCliList;
-OSMutex g_lockOnlineNum;
-int32_t p_snnum = WS_FIRST_SN;
-// Changed under g_lockOnlineNum; read without it by the status route.
-std::atomic<int32_t> g_App_Num{0};
 
 namespace {
 
@@ -823,39 +826,51 @@ const size_t kLoggedTextBytes = 1024;
 // Close status sent to a client that did not log in in time (policy).
 const char kClosePolicy[2] = {0x03, static_cast<char>(0xF0)};
 
-// Caller holds g_mutexWsCliList.
-t_ws_client* Find_Client(const mg_connection* conn) {
-    for (t_ws_client& client : kt_clientconnlist) {
-        if (client.conn == conn) return &client;
-    }
-    return nullptr;
-}
+// Who writes to a client's socket at the moment.
+enum ws_writer { WS_WRITER_NONE, WS_WRITER_WORKER, WS_WRITER_SENDER };
+
+typedef std::shared_ptr<const std::string> Frame;
 
 }  // namespace
 
-// Frames on their way to one client. Any thread appends, holding the
-// registry lock (so the client is still registered and its socket open);
-// only the client's own worker takes them out and writes them.
-struct ws_outbox {
+struct t_ws_client {
     struct Pending {
-        std::shared_ptr<const std::string> frame;
+        Frame frame;
         int64_t queued_ms;
     };
-    std::mutex lock;
-    std::deque<Pending> frames;  // not yet taken by the worker
-    size_t bytes = 0;            // queued or being written
-    bool overflowed = false;
-    int sock = -1;               // the connection's socket, once ready
-    int wake_fd = -1;            // eventfd polled by the worker
-    int64_t login_deadline_ms = 0;  // the worker's own; 0 once logged in
-    int64_t served_us = 0;          // the worker's own: its last service
 
-    ws_outbox() : wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~ws_outbox() {
+    // Fixed at connect.
+    mg_connection* conn = nullptr;
+    int32_t sn_num = 0;
+    int64_t conn_time_ms = 0;
+    // Under the registry lock.
+    ws_conn_state conn_state = WS_JOINED;
+    ws_auth_flag auth_flag = WS_NOT_LOGGED_IN;
+
+    // The outbox, under its own lock.
+    std::mutex lock;
+    std::condition_variable sender_gone;  // writer left WS_WRITER_SENDER
+    std::deque<Pending> frames;           // not yet taken by a writer
+    size_t bytes = 0;                     // queued or being written
+    bool overflowed = false;
+    // The worker has been woken, or is serving: it looks at the frames
+    // again before it waits, so nobody needs to wake it.
+    bool due = false;
+    ws_writer writer = WS_WRITER_NONE;
+    int sock = -1;         // the connection's socket, once ready
+    bool direct = false;   // a sender may write whole frames into sock
+    int wake_fd = -1;      // eventfd polled by the worker
+
+    // The worker's own.
+    int64_t login_deadline_ms = 0;  // 0 once logged in
+    int64_t served_us = 0;          // its last service
+
+    t_ws_client() : wake_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~t_ws_client() {
         if (wake_fd >= 0) close(wake_fd);
     }
-    ws_outbox(const ws_outbox&) = delete;
-    ws_outbox& operator=(const ws_outbox&) = delete;
+    t_ws_client(const t_ws_client&) = delete;
+    t_ws_client& operator=(const t_ws_client&) = delete;
 
     void Wake() {
         const uint64_t one = 1;
@@ -863,118 +878,184 @@ struct ws_outbox {
     }
 };
 
+websocket_msg_handler my_websocket_handler = nullptr;
+std::list<std::shared_ptr<t_ws_client>> kt_clientconnlist;
+OSMutex g_mutexWsCliList;
+OSMutex g_lockOnlineNum;
+int32_t p_snnum = WS_FIRST_SN;
+// Changed under g_lockOnlineNum; read without it by the status route.
+std::atomic<int32_t> g_App_Num{0};
+
 namespace {
 
-// Appends a frame for one client; the caller holds the registry lock. A
-// client past its bound is closed instead: its socket is shut down, which
-// also ends a write of its worker that waits on the full socket. True when
-// the caller must wake the worker (Wake_Workers, after the registry lock).
-bool Enqueue_Frame(const t_ws_client& client, const std::shared_ptr<const std::string>& frame) {
-    ws_outbox& box = *client.outbox;
-    std::lock_guard<std::mutex> hold(box.lock);
-    if (box.overflowed) return false;
-    const int64_t now = get_time_ms();
-    const int64_t behind_ms = box.frames.empty() ? 0 : now - box.frames.front().queued_ms;
-    if (box.bytes + frame->size() > kOutboxMaxBytes || behind_ms > kOutboxMaxAgeMs) {
-        box.overflowed = true;
+t_ws_client* Client_Of(const mg_connection* conn) {
+    return static_cast<t_ws_client*>(mg_get_user_connection_data(conn));
+}
+
+// What a sender does for one client once the registry lock is released.
+struct Delivery {
+    enum Action { NOTHING, WAKE, SEND };
+    Action action = NOTHING;
+    int sock = -1;  // with SEND: the socket the sender now holds
+};
+
+// Decides, under the client's outbox lock, how a frame reaches the client:
+// written at once by the sender (SEND), queued for the worker (WAKE when the
+// worker must be woken for it), or dropped for a client past its bound. That client is closed: its socket is
+// shut down, which also ends a write of its worker that waits on the full
+// socket.
+Delivery Plan_Frame(t_ws_client& client, const Frame& frame, int64_t now) {
+    Delivery plan;
+    std::lock_guard<std::mutex> hold(client.lock);
+    if (client.overflowed) return plan;
+    const int64_t behind_ms = client.frames.empty() ? 0 : now - client.frames.front().queued_ms;
+    if (client.bytes + frame->size() > kOutboxMaxBytes || behind_ms > kOutboxMaxAgeMs) {
+        client.overflowed = true;
         LOG_WARN("Rezudezi : websocket client [%p] fell behind (%zu bytes, %lld ms), closed",
-                 static_cast<const void*>(client.conn), box.bytes,
+                 static_cast<const void*>(client.conn), client.bytes,
                  static_cast<long long>(behind_ms));
-        if (box.sock >= 0) shutdown(box.sock, SHUT_RDWR);
-        box.Wake();
-        return false;
+        if (client.sock >= 0) shutdown(client.sock, SHUT_RDWR);
+        client.Wake();
+        return plan;
     }
-    // The worker empties the queue before it waits again, so only a frame
-    // into an empty queue needs to wake it.
-    const bool was_empty = box.frames.empty();
-    box.frames.push_back({frame, now});
-    box.bytes += frame->size();
-    return was_empty;
+    client.bytes += frame->size();
+    if (client.direct && client.writer == WS_WRITER_NONE && !client.due &&
+        client.frames.empty()) {
+        client.writer = WS_WRITER_SENDER;
+        plan.action = Delivery::SEND;
+        plan.sock = client.sock;
+        return plan;
+    }
+    client.frames.push_back({frame, now});
+    // A sender still writing wakes the worker itself when it leaves.
+    if (client.due || client.writer == WS_WRITER_SENDER) return plan;
+    client.due = true;
+    plan.action = Delivery::WAKE;
+    return plan;
 }
 
-// A woken worker may preempt the waking thread at once; woken after the
-// registry lock is released, it never finds the lock held by a broadcast
-// that is still waking the others. The outboxes outlive a close meanwhile.
-typedef std::vector<std::shared_ptr<ws_outbox>> Wake_List;
-void Wake_Workers(const Wake_List& boxes) {
-    for (const std::shared_ptr<ws_outbox>& box : boxes) box->Wake();
-}
-
-void Enqueue_To(const mg_connection* conn, const std::shared_ptr<const std::string>& frame) {
-    Wake_List wake;
+// Writes what the socket takes now; the rest waits in the outbox, ahead of
+// what was queued meanwhile, and the worker is woken for it.
+void Send_Now(t_ws_client& client, int sock, const Frame& frame, int64_t now) {
+    const ssize_t n = send(sock, frame->data(), frame->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    const size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+    bool wake = false;
     {
-        OSMutexLocker registry(&g_mutexWsCliList);
-        const t_ws_client* client = Find_Client(conn);
-        if (client != nullptr && Enqueue_Frame(*client, frame)) wake.push_back(client->outbox);
+        std::lock_guard<std::mutex> hold(client.lock);
+        client.writer = WS_WRITER_NONE;
+        client.bytes -= sent;
+        if (sent < frame->size()) {
+            client.frames.push_front(
+                {sent == 0 ? frame : std::make_shared<const std::string>(frame->substr(sent)), now});
+        }
+        if (!client.frames.empty() && !client.due) client.due = wake = true;
     }
-    Wake_Workers(wake);
+    client.sender_gone.notify_all();
+    if (wake) client.Wake();
 }
 
-bool Login_Overdue(mg_connection* conn, ws_outbox& box) {
-    if (box.login_deadline_ms == 0 || get_time_ms() < box.login_deadline_ms) return false;
-    if (CheckIfAuth(conn) == 1) {
-        box.login_deadline_ms = 0;
+// Carries out a plan, with no registry lock held: a woken worker may
+// preempt the waking thread at once, and must not find the lock held by a
+// broadcast still busy with the others.
+void Deliver(t_ws_client& client, const Delivery& plan, const Frame& frame, int64_t now) {
+    if (plan.action == Delivery::WAKE) client.Wake();
+    if (plan.action == Delivery::SEND) Send_Now(client, plan.sock, frame, now);
+}
+
+// Runs on the worker before its connection's socket is closed: no sender
+// writes into it from then on.
+void Retire_Client(t_ws_client& client) {
+    std::unique_lock<std::mutex> hold(client.lock);
+    client.direct = false;
+    client.sender_gone.wait(hold, [&client] { return client.writer != WS_WRITER_SENDER; });
+}
+
+// Takes the socket for the worker; false while a sender writes into it
+// (that sender wakes the worker when it leaves frames behind).
+bool Take_Socket(t_ws_client& client) {
+    std::lock_guard<std::mutex> hold(client.lock);
+    if (client.writer == WS_WRITER_SENDER) return false;
+    client.writer = WS_WRITER_WORKER;
+    return true;
+}
+
+bool Login_Overdue(mg_connection* conn, t_ws_client& client) {
+    if (client.login_deadline_ms == 0 || get_time_ms() < client.login_deadline_ms) return false;
+    if (CheckIfAuth(conn) == WS_AUTH_LOGGED_IN) {
+        client.login_deadline_ms = 0;
         return false;
     }
+    if (!Take_Socket(client)) return false;  // at the next service
     LOG_WARN("Rezudezi : websocket client [%p] not logged in within %lld s, closed",
              static_cast<const void*>(conn), static_cast<long long>(kLoginDeadlineMs / 1000));
+    // The socket stays taken: the connection closes now.
     mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, kClosePolicy,
                        sizeof(kClosePolicy));
     return true;
 }
 
-// Runs on the connection's own worker, inside the library's read loop, when
-// its outbox woke it and once a service interval. Non-zero closes it.
-int Serve_Outbox(mg_connection* conn, void* cbdata) {
-    ws_outbox& box = *static_cast<ws_outbox*>(cbdata);
-    // Texts coming faster than the workers serve them would each wake
-    // every client's worker on its own. A worker woken again soon after its
-    // last service first yields its CPU: the thread broadcasting (and the
-    // other workers) run, more frames gather, and they go out in one write.
-    // With nothing else to run, as at the device's usual pace, the yield
-    // returns at once.
+// Texts coming faster than the workers serve them would each wake the
+// worker on its own. A worker woken again soon after its last service first
+// yields its CPU: the thread broadcasting (and the other workers) run, more
+// frames gather, and they go out in one write. With nothing else to run, as
+// at the device's usual pace, the yield returns at once.
+void Gather_Frames(t_ws_client& client) {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     const int64_t now_us = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-    if (now_us - box.served_us < kGatherAfterUs) sched_yield();
-    box.served_us = now_us;
+    if (now_us - client.served_us < kGatherAfterUs) sched_yield();
+    client.served_us = now_us;
+}
+
+// Runs on the connection's own worker, inside the library's read loop, when
+// its outbox woke it and once a service interval. Non-zero closes it.
+int Serve_Outbox(mg_connection* conn, void* cbdata) {
+    t_ws_client& client = *static_cast<t_ws_client*>(cbdata);
+    Gather_Frames(client);
     uint64_t wakes;
-    (void)!read(box.wake_fd, &wakes, sizeof(wakes));
+    (void)!read(client.wake_fd, &wakes, sizeof(wakes));
     std::string batch;
     for (;;) {
         {
-            std::lock_guard<std::mutex> hold(box.lock);
-            if (box.overflowed) return 1;
-            while (!box.frames.empty() &&
+            std::lock_guard<std::mutex> hold(client.lock);
+            if (client.overflowed) return 1;
+            if (client.writer == WS_WRITER_SENDER || client.frames.empty()) {
+                if (client.writer == WS_WRITER_WORKER) client.writer = WS_WRITER_NONE;
+                client.due = false;
+                break;
+            }
+            client.writer = WS_WRITER_WORKER;
+            while (!client.frames.empty() &&
                    (batch.empty() ||
-                    batch.size() + box.frames.front().frame->size() <= kWriteBatchBytes)) {
-                batch += *box.frames.front().frame;
-                box.frames.pop_front();
+                    batch.size() + client.frames.front().frame->size() <= kWriteBatchBytes)) {
+                batch += *client.frames.front().frame;
+                client.frames.pop_front();
             }
         }
-        if (batch.empty()) break;
-        // No lock is held while the socket takes the bytes; only this
-        // thread writes to the connection.
+        // No lock is held while the socket takes the bytes.
         if (mg_write(conn, batch.data(), batch.size()) != static_cast<int>(batch.size())) return 1;
         {
-            std::lock_guard<std::mutex> hold(box.lock);
-            box.bytes -= batch.size();
+            std::lock_guard<std::mutex> hold(client.lock);
+            client.bytes -= batch.size();
         }
         batch.clear();
     }
-    return Login_Overdue(conn, box) ? 1 : 0;
+    return Login_Overdue(conn, client) ? 1 : 0;
 }
 
-// Removes the connection's entry; the caller holds the registry lock.
-bool Leave_Registry(const mg_connection* conn) {
+// Removes the record from the registry, if it is there; the caller holds
+// the registry lock.
+std::shared_ptr<t_ws_client> Leave_Registry(const t_ws_client* record) {
     for (auto it = kt_clientconnlist.begin(); it != kt_clientconnlist.end(); ++it) {
-        if (it->conn != conn) continue;
-        LOG_INFO("Rezudezi : Websocket Close and Leave List : [%p]", static_cast<const void*>(conn));
-        if (it->auth_flag) DeleteAppOnlineNum();
+        if (it->get() != record) continue;
+        std::shared_ptr<t_ws_client> client = *it;
+        LOG_INFO("Rezudezi : Websocket Close and Leave List : [%p]",
+                 static_cast<const void*>(client->conn));
+        if (client->auth_flag == WS_LOGGED_IN) DeleteAppOnlineNum();
         kt_clientconnlist.erase(it);
-        return true;
+        return client;
     }
-    return false;
+    return nullptr;
 }
 
 // What the log keeps of a received text: at most kLoggedTextBytes of it,
@@ -1021,30 +1102,27 @@ private:
 
 // A text frame as the library's own frame writer would send it. That writer
 // sends the header and the payload in two calls: two system calls per client
-// per broadcast, and with Nagle's algorithm on the server's sockets the
-// payload of a small frame can wait for the client's delayed acknowledgement
-// of the header. Built whole, a frame goes out in one write, and a broadcast
-// builds it once for all its clients.
-std::string Text_Frame(const char* text, size_t text_len) {
+// per broadcast, and two segments on the wire. Built whole, a frame goes out
+// in one write, and a broadcast builds it once for all its clients.
+Frame Text_Frame(const char* text, size_t text_len) {
     const std::string payload = Valid_Utf8(text, text_len);
-    const char* data = payload.data();
     const size_t len = payload.size();
-    std::string frame;
-    frame.reserve(len + 10);
-    frame += static_cast<char>(0x80 | MG_WEBSOCKET_OPCODE_TEXT);  // final fragment
+    auto frame = std::make_shared<std::string>();
+    frame->reserve(len + 10);
+    *frame += static_cast<char>(0x80 | MG_WEBSOCKET_OPCODE_TEXT);  // final fragment
     if (len < 126) {
-        frame += static_cast<char>(len);
+        *frame += static_cast<char>(len);
     } else if (len <= 0xFFFF) {
-        frame += static_cast<char>(126);
-        frame += static_cast<char>(len >> 8);
-        frame += static_cast<char>(len & 0xFF);
+        *frame += static_cast<char>(126);
+        *frame += static_cast<char>(len >> 8);
+        *frame += static_cast<char>(len & 0xFF);
     } else {
-        frame += static_cast<char>(127);
+        *frame += static_cast<char>(127);
         for (int shift = 56; shift >= 0; shift -= 8) {
-            frame += static_cast<char>((static_cast<uint64_t>(len) >> shift) & 0xFF);
+            *frame += static_cast<char>((static_cast<uint64_t>(len) >> shift) & 0xFF);
         }
     }
-    frame.append(data, len);
+    *frame += payload;
     return frame;
 }
 
@@ -1052,20 +1130,17 @@ std::string Text_Frame(const char* text, size_t text_len) {
 
 int WebSocketConnectHandler(const mg_connection* conn, void* /*cbdata*/) {
     if (Refuse_Cross_Site(conn)) return 1;
-    std::shared_ptr<ws_outbox> outbox = std::make_shared<ws_outbox>();
+    std::shared_ptr<t_ws_client> client = std::make_shared<t_ws_client>();
     bool joined = false;
-    if (outbox->wake_fd >= 0) {
+    if (client->wake_fd >= 0) {
         ContextLock context(conn);
         OSMutexLocker registry(&g_mutexWsCliList);
         if (kt_clientconnlist.size() < kMaxWebSockets) {
-            t_ws_client client;
-            client.conn = const_cast<mg_connection*>(conn);
-            client.sn_num = p_snnum++;
-            client.conn_time_ms = get_time_ms();
-            client.conn_state = 1;
-            client.auth_flag = 0;
-            outbox->login_deadline_ms = client.conn_time_ms + kLoginDeadlineMs;
-            client.outbox = std::move(outbox);
+            client->conn = const_cast<mg_connection*>(conn);
+            client->sn_num = p_snnum++;
+            client->conn_time_ms = get_time_ms();
+            client->login_deadline_ms = client->conn_time_ms + kLoginDeadlineMs;
+            mg_set_user_connection_data(conn, client.get());
             kt_clientconnlist.push_back(std::move(client));
             joined = true;
             LOG_INFO("Rezudezi : Websocket Connect and Join List : [%p]",
@@ -1083,35 +1158,24 @@ int WebSocketConnectHandler(const mg_connection* conn, void* /*cbdata*/) {
 }
 
 void WebSocketReadyHandler(mg_connection* conn, void* /*cbdata*/) {
-    ws_outbox* box = nullptr;
-    {
-        OSMutexLocker registry(&g_mutexWsCliList);
-        if (SetWebsocketConnVal(conn, 2, 0) != 0) box = Find_Client(conn)->outbox.get();
-    }
-    if (box == nullptr) {
+    t_ws_client* client = Client_Of(conn);
+    if (client == nullptr || !SetWebsocketConnVal(conn, WS_READY, WS_NOT_LOGGED_IN)) {
         LOG_ERROR("websocket ready handler error!!!");
         mg_close_connection(conn);
         return;
     }
-    const int sock = mg_get_client_socket(conn);
-    if (sock >= 0) {
-        // Broadcast frames are small and come in runs. With Nagle's
-        // algorithm (the library's default) a frame written while the one
-        // before is unacknowledged waits for the client's delayed
-        // acknowledgement, up to 40 ms.
-        const int one = 1;
-        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    }
+    const mg_request_info* info = mg_get_request_info(conn);
     {
-        std::lock_guard<std::mutex> hold(box->lock);
-        box->sock = sock;
+        std::lock_guard<std::mutex> hold(client->lock);
+        client->sock = mg_get_client_socket(conn);
+        client->direct = client->sock >= 0 && info != nullptr && !info->is_ssl;
     }
     mg_websocket_service service;
-    service.wake_fd = box->wake_fd;
+    service.wake_fd = client->wake_fd;
     service.interval_ms = kServiceIntervalMs;
     service.max_frame = kMaxFrameBytes;
     service.handler = Serve_Outbox;
-    service.cbdata = box;
+    service.cbdata = client;
     mg_set_websocket_service(conn, &service);
 }
 
@@ -1143,89 +1207,105 @@ int WebsocketDataHandler(mg_connection* conn, int flags, char* data, size_t len,
 }
 
 void WebSocketCloseHandler(const mg_connection* conn, void* /*cbdata*/) {
-    bool found = false;
+    std::shared_ptr<t_ws_client> client;
     {
         ContextLock context(conn);
         OSMutexLocker registry(&g_mutexWsCliList);
-        found = Leave_Registry(conn);
+        client = Leave_Registry(Client_Of(conn));
+        mg_set_user_connection_data(conn, nullptr);
     }
-    if (!found) {
+    if (!client) {
         LOG_ERROR("error: don't find this we_clientconn in list!!!!");
-    } else {
-        LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
+        return;
     }
+    Retire_Client(*client);
+    LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
 }
 
 void Connection_Close_Handler(const mg_connection* conn) {
     // Every connection ends here, most of them plain requests or WebSockets
-    // already gone through the close handler: only a leftover is logged.
-    bool found = false;
+    // already gone through the close handler: only a leftover is logged. A
+    // plain request's user data is a form's block, never looked into: only
+    // a registered record matches.
+    const t_ws_client* record = Client_Of(conn);
+    if (record == nullptr) return;
+    std::shared_ptr<t_ws_client> client;
     {
         OSMutexLocker registry(&g_mutexWsCliList);
-        found = Leave_Registry(conn);
+        client = Leave_Registry(record);
     }
-    if (found) LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
+    if (!client) return;
+    mg_set_user_connection_data(conn, nullptr);
+    LOG_INFO("Rezudezi : Client dropped from the set of webserver connections,and delet");
 }
 
-int SetWebsocketConnVal(const mg_connection* conn, int state, int auth) {
-    OSMutexLocker registry(&g_mutexWsCliList);
-    t_ws_client* client = Find_Client(conn);
+int SetWebsocketConnVal(const mg_connection* conn, ws_conn_state state, ws_auth_flag auth) {
+    t_ws_client* client = Client_Of(conn);
     if (client == nullptr) return 0;
+    OSMutexLocker registry(&g_mutexWsCliList);
     client->conn_state = state;
     client->auth_flag = auth;
     return 1;
 }
 
 int SetWebsocketConnSuccess(const mg_connection* conn) {
-    OSMutexLocker registry(&g_mutexWsCliList);
-    t_ws_client* client = Find_Client(conn);
+    t_ws_client* client = Client_Of(conn);
     if (client == nullptr) return 0;
-    const bool was_logged_in = client->auth_flag != 0;
-    client->conn_state = 2;
-    client->auth_flag = 1;
+    OSMutexLocker registry(&g_mutexWsCliList);
+    const bool was_logged_in = client->auth_flag == WS_LOGGED_IN;
+    client->conn_state = WS_READY;
+    client->auth_flag = WS_LOGGED_IN;
     if (!was_logged_in) AddAppOnlineNum();
     return 1;
 }
 
 int GetWSSNnum(const mg_connection* conn, int32_t* sn, int64_t* conn_time) {
-    OSMutexLocker registry(&g_mutexWsCliList);
-    const t_ws_client* client = Find_Client(conn);
+    const t_ws_client* client = Client_Of(conn);
     if (client == nullptr) return 0;
     *sn = client->sn_num;
     *conn_time = client->conn_time_ms;
     return 1;
 }
 
-int CheckIfAuth(const mg_connection* conn) {
+ws_auth_check CheckIfAuth(const mg_connection* conn) {
+    const t_ws_client* client = Client_Of(conn);
+    if (client == nullptr) return WS_AUTH_NO_ENTRY;
     OSMutexLocker registry(&g_mutexWsCliList);
-    const t_ws_client* client = Find_Client(conn);
-    if (client == nullptr) return 0;
-    return client->auth_flag ? 1 : 2;
+    return client->auth_flag == WS_LOGGED_IN ? WS_AUTH_LOGGED_IN : WS_AUTH_NOT_LOGGED_IN;
 }
 
 void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len) {
     LOG_INFO("Rezudezi : signal send ==> ready to send data to web , data len :  %d",
              static_cast<int>(strlen(data)));
-    Enqueue_To(conn, std::make_shared<const std::string>(Text_Frame(data, len)));
+    t_ws_client* client = Client_Of(conn);
+    if (client == nullptr) return;
+    // Only the connection's own worker sends to it alone: the record stays
+    // for the call.
+    const Frame frame = Text_Frame(data, len);
+    const int64_t now = get_time_ms();
+    Deliver(*client, Plan_Frame(*client, frame, now), frame, now);
 }
 
 void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
-    const std::shared_ptr<const std::string> frame =
-        std::make_shared<const std::string>(Text_Frame(data, len));
+    const Frame frame = Text_Frame(data, len);
     const int text_len = static_cast<int>(strlen(data));
-    Wake_List wake;
+    const int64_t now = get_time_ms();
+    std::vector<std::pair<std::shared_ptr<t_ws_client>, Delivery>> plans;
     {
         KtLogLine sent;  // the same line for every client, formatted once
         OSMutexLocker registry(&g_mutexWsCliList);
-        for (const t_ws_client& client : kt_clientconnlist) {
-            if (client.conn_state <= 0 || !client.auth_flag) continue;
+        plans.reserve(kt_clientconnlist.size());
+        for (const std::shared_ptr<t_ws_client>& client : kt_clientconnlist) {
+            if (client->conn_state <= 0 || client->auth_flag != WS_LOGGED_IN) continue;
             LOG_INFO_AGAIN(sent,
                            "Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
                            data, text_len);
-            if (Enqueue_Frame(client, frame)) wake.push_back(client.outbox);
+            const Delivery plan = Plan_Frame(*client, frame, now);
+            if (plan.action != Delivery::NOTHING) plans.emplace_back(client, plan);
         }
     }
-    Wake_Workers(wake);
+    // The records outlive a close meanwhile.
+    for (const auto& p : plans) Deliver(*p.first, p.second, frame, now);
 }
 
 int GetAppOnlineNum() { return g_App_Num.load(std::memory_order_relaxed); }

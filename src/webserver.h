@@ -94,17 +94,18 @@ bool Refuse_Cross_Site(const mg_connection* conn);
 
 // ---- WebSocket client registry -------------------------------------------
 
-struct ws_outbox;
-
-struct t_ws_client {
-    mg_connection* conn;
-    int32_t sn_num;
-    int64_t conn_time_ms;
-    int32_t conn_state;  // 1 joined, 2 ready (handshake done)
-    int32_t auth_flag;   // 1 logged in
-    // Frames on their way to this client, written by its own worker.
-    std::shared_ptr<ws_outbox> outbox;
+// Where a connection stands in its session.
+enum ws_conn_state : int32_t {
+    WS_JOINED = 1,  // asked for the upgrade
+    WS_READY = 2    // handshake done
 };
+enum ws_auth_flag : int32_t { WS_NOT_LOGGED_IN = 0, WS_LOGGED_IN = 1 };
+// CheckIfAuth's answer.
+enum ws_auth_check { WS_AUTH_NO_ENTRY = 0, WS_AUTH_LOGGED_IN = 1, WS_AUTH_NOT_LOGGED_IN = 2 };
+
+// One WebSocket client; its record is the connection's user data from the
+// connect handler to the close handler.
+struct t_ws_client;
 
 // First serial number handed to a WebSocket connection.
 const int32_t WS_FIRST_SN = 30001;
@@ -117,10 +118,10 @@ void WebSocketCloseHandler(const mg_connection* conn, void* cbdata);
 // whose handshake the library refused after the connect handler ran leaves
 // with its connection.
 void Connection_Close_Handler(const mg_connection* conn);
-int SetWebsocketConnVal(const mg_connection* conn, int state, int auth);
+int SetWebsocketConnVal(const mg_connection* conn, ws_conn_state state, ws_auth_flag auth);
 int SetWebsocketConnSuccess(const mg_connection* conn);
 int GetWSSNnum(const mg_connection* conn, int32_t* sn, int64_t* conn_time);
-int CheckIfAuth(const mg_connection* conn);
+ws_auth_check CheckIfAuth(const mg_connection* conn);
 void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len);
 void Send_Data_To_ALLWebsocket(const char* data, size_t len);
 int GetAppOnlineNum();
