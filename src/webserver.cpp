@@ -69,6 +69,15 @@ typedef std::unique_ptr<FILE, FileCloser> FilePtr;
 
 namespace {
 
+// How long the writer gathers lines after the first wakes it; also the
+// most a line waits before it is written while the writer keeps up.
+const std::chrono::microseconds kLogGather(500);
+// Bytes of formatted lines the writer hands to a file in one write().
+const size_t kLogWriteBytes = 64 * 1024;
+// Besides the line count, the text waiting is bounded: a device text can
+// be large, and the broadcast line carries it whole.
+const size_t kLogQueueBytes = 4 * 1024 * 1024;
+
 typedef std::shared_ptr<const log4cpp::LoggingEvent> LogEvent;
 
 // Looked up once: each lookup takes the library's registry lock. The
@@ -99,24 +108,15 @@ LogEvent Make_Event(log4cpp::Priority::Value priority, const char* format, va_li
                                                          log4cpp::NDC::get(), priority);
 }
 
-// How long the writer gathers lines after the first wakes it; also the
-// most a line waits before it is written while the writer keeps up.
-const std::chrono::microseconds kLogGather(500);
-// Bytes of formatted lines the writer hands to a file in one write().
-const size_t kLogWriteBytes = 64 * 1024;
-// Besides the line count, the text waiting is bounded: a device text can
-// be large, and the broadcast line carries it whole.
-const size_t kLogQueueBytes = 4 * 1024 * 1024;
-
 // log4cpp gives an appender's layout, file descriptor and stream to its
 // subclasses only. Through these the writer formats a line once for all
 // its repeats and writes a whole batch in one call; other appender types
 // get every line through doAppend.
-struct File_Access : log4cpp::FileAppender {
+struct FileAccess : log4cpp::FileAppender {
     using LayoutAppender::_getLayout;
     using FileAppender::_fd;
 };
-struct Stream_Access : log4cpp::OstreamAppender {
+struct StreamAccess : log4cpp::OstreamAppender {
     using OstreamAppender::_stream;
 };
 
@@ -252,9 +252,9 @@ private:
     // print alike share them: the device's file and console appenders use
     // the same pattern, and formatting (time stamp, stream, locale) is most
     // of what a line costs the writer.
-    class Printed_Lines {
+    class PrintedLines {
     public:
-        explicit Printed_Lines(const std::vector<Entry>& batch) : batch_(batch) {}
+        explicit PrintedLines(const std::vector<Entry>& batch) : batch_(batch) {}
 
         const std::string& Line(log4cpp::Layout& layout, size_t i) {
             Printed& printed = For(layout);
@@ -299,7 +299,7 @@ private:
     // kLogWriteBytes (plus one line's repeats).
     template <typename Write>
     static void Write_Lines(log4cpp::Appender& appender, log4cpp::Layout& layout,
-                            const std::vector<Entry>& batch, Printed_Lines& printed, Write write) {
+                            const std::vector<Entry>& batch, PrintedLines& printed, Write write) {
         std::string out;
         for (size_t i = 0; i < batch.size(); ++i) {
             if (!Appender_Takes(appender, *batch[i].event)) continue;
@@ -314,18 +314,18 @@ private:
     }
 
     static void Write_Batch(const std::vector<Entry>& batch) {
-        Printed_Lines printed(batch);
+        PrintedLines printed(batch);
         for (log4cpp::Appender* appender : Appenders()) {
             // Exact types only: a rolling appender checks its size per line.
             if (typeid(*appender) == typeid(log4cpp::FileAppender)) {
                 auto& file = static_cast<log4cpp::FileAppender&>(*appender);
-                const int fd = file.*(&File_Access::_fd);
-                Write_Lines(file, (file.*(&File_Access::_getLayout))(), batch, printed,
+                const int fd = file.*(&FileAccess::_fd);
+                Write_Lines(file, (file.*(&FileAccess::_getLayout))(), batch, printed,
                             [fd](const std::string& out) { Write_All(fd, out); });
             } else if (typeid(*appender) == typeid(log4cpp::OstreamAppender)) {
                 auto& os = static_cast<log4cpp::OstreamAppender&>(*appender);
-                std::ostream& stream = *(os.*(&Stream_Access::_stream));
-                Write_Lines(os, (os.*(&File_Access::_getLayout))(), batch, printed,
+                std::ostream& stream = *(os.*(&StreamAccess::_stream));
+                Write_Lines(os, (os.*(&FileAccess::_getLayout))(), batch, printed,
                             [&stream](const std::string& out) {
                                 stream.write(out.data(), static_cast<std::streamsize>(out.size()));
                             });
@@ -819,6 +819,11 @@ const int64_t kOutboxMaxAgeMs = 5 * 1000;
 const int kServiceIntervalMs = 1000;
 // A worker woken within this time after its last service yields first.
 const int64_t kGatherAfterUs = 500;
+// A broadcast that starts within this time after the one before ended finds
+// texts queued up behind each other (a burst): its frames gather in the
+// outboxes for each worker's one write instead, as a send per text and
+// client would make the broadcasting thread the bottleneck.
+const int64_t kBurstGapUs = 100;
 // Frames waiting together go out in one write of up to this size.
 const size_t kWriteBatchBytes = 64 * 1024;
 // Of a received text the log keeps this much.
@@ -826,14 +831,13 @@ const size_t kLoggedTextBytes = 1024;
 // Close status sent to a client that did not log in in time (policy).
 const char kClosePolicy[2] = {0x03, static_cast<char>(0xF0)};
 
-// Who writes to a client's socket at the moment.
-enum ws_writer { WS_WRITER_NONE, WS_WRITER_WORKER, WS_WRITER_SENDER };
-
 typedef std::shared_ptr<const std::string> Frame;
 
 }  // namespace
 
 struct t_ws_client {
+    // Who writes to the socket at the moment.
+    enum Writer { NOBODY, WORKER, SENDER };
     struct Pending {
         Frame frame;
         int64_t queued_ms;
@@ -849,14 +853,14 @@ struct t_ws_client {
 
     // The outbox, under its own lock.
     std::mutex lock;
-    std::condition_variable sender_gone;  // writer left WS_WRITER_SENDER
+    std::condition_variable sender_gone;  // writer is no longer SENDER
     std::deque<Pending> frames;           // not yet taken by a writer
     size_t bytes = 0;                     // queued or being written
     bool overflowed = false;
     // The worker has been woken, or is serving: it looks at the frames
     // again before it waits, so nobody needs to wake it.
     bool due = false;
-    ws_writer writer = WS_WRITER_NONE;
+    Writer writer = NOBODY;
     int sock = -1;         // the connection's socket, once ready
     bool direct = false;   // a sender may write whole frames into sock
     int wake_fd = -1;      // eventfd polled by the worker
@@ -885,8 +889,16 @@ OSMutex g_lockOnlineNum;
 int32_t p_snnum = WS_FIRST_SN;
 // Changed under g_lockOnlineNum; read without it by the status route.
 std::atomic<int32_t> g_App_Num{0};
+// When the latest broadcast had handed its frame to every client.
+std::atomic<int64_t> g_broadcast_done_us{0};
 
 namespace {
+
+int64_t Monotonic_Us() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 t_ws_client* Client_Of(const mg_connection* conn) {
     return static_cast<t_ws_client*>(mg_get_user_connection_data(conn));
@@ -900,12 +912,13 @@ struct Delivery {
 };
 
 // Decides, under the client's outbox lock, how a frame reaches the client:
-// written at once by the sender (SEND), queued for the worker (WAKE when the
-// worker must be woken for it), or dropped for a client past its bound. That client is closed: its socket is
-// shut down, which also ends a write of its worker that waits on the full
-// socket.
-Delivery Plan_Frame(t_ws_client& client, const Frame& frame, int64_t now) {
+// written at once by the sender (SEND, when may_send), queued for the
+// worker (WAKE when the worker must be woken for it), or dropped for a
+// client past its bound. That client is closed: its socket is shut down,
+// which also ends a write of its worker that waits on the full socket.
+Delivery Plan_Frame(t_ws_client& client, const Frame& frame, int64_t now_us, bool may_send) {
     Delivery plan;
+    const int64_t now = now_us / 1000;
     std::lock_guard<std::mutex> hold(client.lock);
     if (client.overflowed) return plan;
     const int64_t behind_ms = client.frames.empty() ? 0 : now - client.frames.front().queued_ms;
@@ -919,16 +932,16 @@ Delivery Plan_Frame(t_ws_client& client, const Frame& frame, int64_t now) {
         return plan;
     }
     client.bytes += frame->size();
-    if (client.direct && client.writer == WS_WRITER_NONE && !client.due &&
+    if (may_send && client.direct && client.writer == t_ws_client::NOBODY && !client.due &&
         client.frames.empty()) {
-        client.writer = WS_WRITER_SENDER;
+        client.writer = t_ws_client::SENDER;
         plan.action = Delivery::SEND;
         plan.sock = client.sock;
         return plan;
     }
     client.frames.push_back({frame, now});
     // A sender still writing wakes the worker itself when it leaves.
-    if (client.due || client.writer == WS_WRITER_SENDER) return plan;
+    if (client.due || client.writer == t_ws_client::SENDER) return plan;
     client.due = true;
     plan.action = Delivery::WAKE;
     return plan;
@@ -936,17 +949,18 @@ Delivery Plan_Frame(t_ws_client& client, const Frame& frame, int64_t now) {
 
 // Writes what the socket takes now; the rest waits in the outbox, ahead of
 // what was queued meanwhile, and the worker is woken for it.
-void Send_Now(t_ws_client& client, int sock, const Frame& frame, int64_t now) {
+void Send_Now(t_ws_client& client, int sock, const Frame& frame, int64_t now_us) {
     const ssize_t n = send(sock, frame->data(), frame->size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     const size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
     bool wake = false;
     {
         std::lock_guard<std::mutex> hold(client.lock);
-        client.writer = WS_WRITER_NONE;
+        client.writer = t_ws_client::NOBODY;
         client.bytes -= sent;
         if (sent < frame->size()) {
             client.frames.push_front(
-                {sent == 0 ? frame : std::make_shared<const std::string>(frame->substr(sent)), now});
+                {sent == 0 ? frame : std::make_shared<const std::string>(frame->substr(sent)),
+                 now_us / 1000});
         }
         if (!client.frames.empty() && !client.due) client.due = wake = true;
     }
@@ -957,9 +971,9 @@ void Send_Now(t_ws_client& client, int sock, const Frame& frame, int64_t now) {
 // Carries out a plan, with no registry lock held: a woken worker may
 // preempt the waking thread at once, and must not find the lock held by a
 // broadcast still busy with the others.
-void Deliver(t_ws_client& client, const Delivery& plan, const Frame& frame, int64_t now) {
+void Deliver(t_ws_client& client, const Delivery& plan, const Frame& frame, int64_t now_us) {
     if (plan.action == Delivery::WAKE) client.Wake();
-    if (plan.action == Delivery::SEND) Send_Now(client, plan.sock, frame, now);
+    if (plan.action == Delivery::SEND) Send_Now(client, plan.sock, frame, now_us);
 }
 
 // Runs on the worker before its connection's socket is closed: no sender
@@ -967,15 +981,15 @@ void Deliver(t_ws_client& client, const Delivery& plan, const Frame& frame, int6
 void Retire_Client(t_ws_client& client) {
     std::unique_lock<std::mutex> hold(client.lock);
     client.direct = false;
-    client.sender_gone.wait(hold, [&client] { return client.writer != WS_WRITER_SENDER; });
+    client.sender_gone.wait(hold, [&client] { return client.writer != t_ws_client::SENDER; });
 }
 
 // Takes the socket for the worker; false while a sender writes into it
 // (that sender wakes the worker when it leaves frames behind).
 bool Take_Socket(t_ws_client& client) {
     std::lock_guard<std::mutex> hold(client.lock);
-    if (client.writer == WS_WRITER_SENDER) return false;
-    client.writer = WS_WRITER_WORKER;
+    if (client.writer == t_ws_client::SENDER) return false;
+    client.writer = t_ws_client::WORKER;
     return true;
 }
 
@@ -1000,9 +1014,7 @@ bool Login_Overdue(mg_connection* conn, t_ws_client& client) {
 // frames gather, and they go out in one write. With nothing else to run, as
 // at the device's usual pace, the yield returns at once.
 void Gather_Frames(t_ws_client& client) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    const int64_t now_us = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    const int64_t now_us = Monotonic_Us();
     if (now_us - client.served_us < kGatherAfterUs) sched_yield();
     client.served_us = now_us;
 }
@@ -1019,12 +1031,12 @@ int Serve_Outbox(mg_connection* conn, void* cbdata) {
         {
             std::lock_guard<std::mutex> hold(client.lock);
             if (client.overflowed) return 1;
-            if (client.writer == WS_WRITER_SENDER || client.frames.empty()) {
-                if (client.writer == WS_WRITER_WORKER) client.writer = WS_WRITER_NONE;
+            if (client.writer == t_ws_client::SENDER || client.frames.empty()) {
+                if (client.writer == t_ws_client::WORKER) client.writer = t_ws_client::NOBODY;
                 client.due = false;
                 break;
             }
-            client.writer = WS_WRITER_WORKER;
+            client.writer = t_ws_client::WORKER;
             while (!client.frames.empty() &&
                    (batch.empty() ||
                     batch.size() + client.frames.front().frame->size() <= kWriteBatchBytes)) {
@@ -1282,14 +1294,15 @@ void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len
     // Only the connection's own worker sends to it alone: the record stays
     // for the call.
     const Frame frame = Text_Frame(data, len);
-    const int64_t now = get_time_ms();
-    Deliver(*client, Plan_Frame(*client, frame, now), frame, now);
+    const int64_t now_us = Monotonic_Us();
+    Deliver(*client, Plan_Frame(*client, frame, now_us, true), frame, now_us);
 }
 
 void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
     const Frame frame = Text_Frame(data, len);
     const int text_len = static_cast<int>(strlen(data));
-    const int64_t now = get_time_ms();
+    const int64_t now_us = Monotonic_Us();
+    const bool burst = now_us - g_broadcast_done_us.load(std::memory_order_relaxed) < kBurstGapUs;
     std::vector<std::pair<std::shared_ptr<t_ws_client>, Delivery>> plans;
     {
         KtLogLine sent;  // the same line for every client, formatted once
@@ -1300,12 +1313,13 @@ void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
             LOG_INFO_AGAIN(sent,
                            "Rezudezi : ALL send ==> ready to send data to web ,data [%s] data len :  %d",
                            data, text_len);
-            const Delivery plan = Plan_Frame(*client, frame, now);
+            const Delivery plan = Plan_Frame(*client, frame, now_us, !burst);
             if (plan.action != Delivery::NOTHING) plans.emplace_back(client, plan);
         }
     }
     // The records outlive a close meanwhile.
-    for (const auto& p : plans) Deliver(*p.first, p.second, frame, now);
+    for (const auto& p : plans) Deliver(*p.first, p.second, frame, now_us);
+    g_broadcast_done_us.store(Monotonic_Us(), std::memory_order_relaxed);
 }
 
 int GetAppOnlineNum() { return g_App_Num.load(std::memory_order_relaxed); }
@@ -1627,6 +1641,12 @@ int Analyze_Comment_Char(std::string& line, const char* marker) {
 // Files
 // ===========================================================================
 
+namespace {
+const size_t kLineFileBuffer = 64 * 1024;
+const size_t kCopyBlock = 8 * 1024;  // one read of a copied or edited file
+const mode_t kNewFileMode = 0644;
+}  // namespace
+
 int32_t get_file_size(const char* path) {
     struct stat st;
     if (stat(path, &st) != 0) return -1;
@@ -1639,11 +1659,6 @@ int64_t get_time_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-namespace {
-const size_t kLineFileBuffer = 64 * 1024;
-const size_t kCopyBlock = 8 * 1024;  // one read of a copied or edited file
-}  // namespace
-
 LineFile::LineFile(const char* path) : file_(fopen(path, "re")) {
     if (file_ == nullptr) return;
     buffer_.reset(new char[kLineFileBuffer]);
@@ -1651,7 +1666,7 @@ LineFile::LineFile(const char* path) : file_(fopen(path, "re")) {
 }
 
 LineFile::~LineFile() {
-    if (file_ != nullptr && fclose(file_) != 0) perror("close ");
+    if (file_ != nullptr) fclose(file_);  // read only: nothing to lose
 }
 
 bool LineFile::Next(std::string& line) {
@@ -1667,7 +1682,7 @@ bool LineFile::Next(std::string& line) {
 int Get_Line_From_File(const char* path, std::string& line, int number) {
     LineFile file(path);
     if (!file.is_open()) {
-        perror("fopen :");
+        LOG_ERROR("cannot read %s: %s", path, strerror(errno));
         return -1;
     }
     if (number < 1) {
@@ -1690,7 +1705,7 @@ int Analyze_Key_Value_File(const char* path, std::string& out, const char* joine
     // line 1, 2, 3 ... each from the start: a long device list stays linear.
     LineFile file(path);
     if (!file.is_open()) {
-        perror("fopen :");
+        LOG_ERROR("cannot read %s: %s", path, strerror(errno));
         return 0;
     }
     std::string line;
@@ -1715,10 +1730,6 @@ void FileToString(const char* path, std::string& text) {
     size_t n;
     while ((n = fread(block, 1, sizeof(block), file.get())) > 0) text.append(block, n);
 }
-
-namespace {
-const mode_t kNewFileMode = 0644;
-}  // namespace
 
 AtomicFile::AtomicFile(const std::string& target, const std::string& temp_dir)
     : target_(target), fd_(-1), failed_(false), size_(0) {
@@ -1780,7 +1791,7 @@ bool AtomicFile::Commit() {
 int StringToFile(const char* path, const char* data, size_t length) {
     AtomicFile file(path);
     if (!file.is_open()) {
-        perror("fopen error :");
+        LOG_ERROR("cannot store %s: %s", path, strerror(errno));
         return -1;
     }
     return file.Write(data, length) && file.Commit() ? 0 : -1;
@@ -1805,6 +1816,11 @@ bool Copy_File(const char* from, const char* to) {
 
 namespace {
 
+// One writer at a time for every property file: each change reads the file
+// and puts a new one in its place, and two interleaved changes would each
+// drop the other's line.
+std::mutex g_property_mutex;
+
 // Calls fn(begin, length) for every line of text, line end excluded, as a
 // line tool reads them: a last line without line end is a line; an empty
 // text has none.
@@ -1823,11 +1839,6 @@ void For_Each_Line(const std::string& text, Fn fn) {
 bool Begins_With(const std::string& text, size_t pos, size_t len, const std::string& prefix) {
     return len >= prefix.size() && text.compare(pos, prefix.size(), prefix) == 0;
 }
-
-// One writer at a time for every property file: each change reads the file
-// and puts a new one in its place, and two interleaved changes would each
-// drop the other's line.
-std::mutex g_property_mutex;
 
 }  // namespace
 

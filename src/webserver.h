@@ -218,7 +218,6 @@ public:
     AtomicFile& operator=(const AtomicFile&) = delete;
     // False when the temporary could not be created (errno tells why).
     bool is_open() const { return fd_ >= 0; }
-    const std::string& temp_path() const { return temp_; }
     const std::string& target() const { return target_; }
     // Bytes written so far.
     long long size() const { return size_; }
