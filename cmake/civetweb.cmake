@@ -38,9 +38,10 @@ list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
 #   MG_FORM_BUF_LEN. Together they made a 200 MB upload about twice as fast.
 #   websocket-queue.patch: the WebSocket read loop also polls a descriptor
 #   of ours and calls back on the connection's own worker when it is
-#   readable and once a second (mg_set_websocket_service): every write to a
-#   WebSocket then happens on that one thread, beside its reads, as OpenSSL
-#   requires, and a client that stops reading stalls nobody else. The same
+#   readable and once a second (mg_set_websocket_service): what a client's
+#   outbox holds is written on that one thread, beside its reads (over TLS
+#   every write, as OpenSSL requires), and a client that stops reading
+#   stalls nobody else. The same
 #   hook refuses a frame over a length limit from its header, before any of
 #   it is read into memory, and mg_get_client_socket gives the socket.
 file(GLOB _cw_patches CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/civetweb-patches/*.patch)

@@ -21,6 +21,7 @@ struct fake_conn {
 };
 fake_conn g_conns[kConns];
 bool g_closed[kConns];
+void* g_user_data[kConns];
 char g_context[64];
 volatile unsigned char g_sink;
 
@@ -72,6 +73,12 @@ int __wrap_mg_get_client_socket(const mg_connection* conn) {
 }
 void __wrap_mg_set_websocket_service(mg_connection* conn, const mg_websocket_service*) {
     Conn_Index(conn);
+}
+void __wrap_mg_set_user_connection_data(const mg_connection* conn, void* data) {
+    g_user_data[Conn_Index(conn)] = data;
+}
+void* __wrap_mg_get_user_connection_data(const mg_connection* conn) {
+    return g_user_data[Conn_Index(conn)];
 }
 
 int LLVMFuzzerInitialize(int*, char***) {

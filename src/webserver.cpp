@@ -977,7 +977,7 @@ void Deliver(t_ws_client& client, const Delivery& plan, const Frame& frame, int6
 }
 
 // Runs on the worker before its connection's socket is closed: no sender
-// writes into it from then on.
+// writes into it from then on, and none is still writing.
 void Retire_Client(t_ws_client& client) {
     std::unique_lock<std::mutex> hold(client.lock);
     client.direct = false;
@@ -1341,7 +1341,11 @@ void DeleteAppOnlineNum() {
     LOG_INFO("Rezudezi : Online num [%d]", g_App_Num.load());
 }
 
-void mg_close_cur_connection(mg_connection* conn) { mg_close_connection(conn); }
+void mg_close_cur_connection(mg_connection* conn) {
+    // The socket may close at once: no sender may write into it any more.
+    if (t_ws_client* client = Client_Of(conn)) Retire_Client(*client);
+    mg_close_connection(conn);
+}
 
 // ===========================================================================
 // Programs
