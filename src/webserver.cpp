@@ -1292,10 +1292,12 @@ void Send_Data_To_CurWebsocket(mg_connection* conn, const char* data, size_t len
     t_ws_client* client = Client_Of(conn);
     if (client == nullptr) return;
     // Only the connection's own worker sends to it alone: the record stays
-    // for the call.
+    // for the call. The frame waits for the worker's next service, after the
+    // handler: a client answered at once would go on while the handler's
+    // last lines are still to come.
     const Frame frame = Text_Frame(data, len);
     const int64_t now_us = Monotonic_Us();
-    Deliver(*client, Plan_Frame(*client, frame, now_us, true), frame, now_us);
+    Deliver(*client, Plan_Frame(*client, frame, now_us, false), frame, now_us);
 }
 
 void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
