@@ -819,11 +819,14 @@ const int64_t kOutboxMaxAgeMs = 5 * 1000;
 const int kServiceIntervalMs = 1000;
 // A worker woken within this time after its last service yields first.
 const int64_t kGatherAfterUs = 500;
-// A broadcast that starts within this time after the one before ended finds
-// texts queued up behind each other (a burst): its frames gather in the
-// outboxes for each worker's one write instead, as a send per text and
-// client would make the broadcasting thread the bottleneck.
+// Broadcasts that each start within kBurstGapUs after the one before ended,
+// kBurstRun of them in a row, are a burst: their frames gather in the
+// outboxes for each worker's batched write, as a send per text and client
+// would make the broadcasting thread the bottleneck. A few texts that only
+// caught up after a delay are no burst: woken workers would cost more than
+// the sends.
 const int64_t kBurstGapUs = 100;
+const int kBurstRun = 16;
 // Frames waiting together go out in one write of up to this size.
 const size_t kWriteBatchBytes = 64 * 1024;
 // Of a received text the log keeps this much.
@@ -889,8 +892,10 @@ OSMutex g_lockOnlineNum;
 int32_t p_snnum = WS_FIRST_SN;
 // Changed under g_lockOnlineNum; read without it by the status route.
 std::atomic<int32_t> g_App_Num{0};
-// When the latest broadcast had handed its frame to every client.
+// When the latest broadcast had handed its frame to every client, and how
+// many broadcasts in a row started right after the one before.
 std::atomic<int64_t> g_broadcast_done_us{0};
+std::atomic<int> g_broadcasts_in_run{0};
 
 namespace {
 
@@ -1304,7 +1309,10 @@ void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
     const Frame frame = Text_Frame(data, len);
     const int text_len = static_cast<int>(strlen(data));
     const int64_t now_us = Monotonic_Us();
-    const bool burst = now_us - g_broadcast_done_us.load(std::memory_order_relaxed) < kBurstGapUs;
+    const bool close_behind = now_us - g_broadcast_done_us.load(std::memory_order_relaxed) < kBurstGapUs;
+    const int run = close_behind ? g_broadcasts_in_run.fetch_add(1, std::memory_order_relaxed) + 1 : 0;
+    if (!close_behind) g_broadcasts_in_run.store(0, std::memory_order_relaxed);
+    const bool burst = run >= kBurstRun;
     std::vector<std::pair<std::shared_ptr<t_ws_client>, Delivery>> plans;
     {
         KtLogLine sent;  // the same line for every client, formatted once
