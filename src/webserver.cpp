@@ -981,6 +981,15 @@ void Deliver(t_ws_client& client, const Delivery& plan, const Frame& frame, int6
     if (plan.action == Delivery::SEND) Send_Now(client, plan.sock, frame, now_us);
 }
 
+// Whether a broadcast starting now is part of a burst (kBurstRun).
+bool In_Burst(int64_t now_us) {
+    if (now_us - g_broadcast_done_us.load(std::memory_order_relaxed) >= kBurstGapUs) {
+        g_broadcasts_in_run.store(0, std::memory_order_relaxed);
+        return false;
+    }
+    return g_broadcasts_in_run.fetch_add(1, std::memory_order_relaxed) + 1 >= kBurstRun;
+}
+
 // Runs on the worker before its connection's socket is closed: no sender
 // writes into it from then on, and none is still writing.
 void Retire_Client(t_ws_client& client) {
@@ -1309,10 +1318,7 @@ void Send_Data_To_ALLWebsocket(const char* data, size_t len) {
     const Frame frame = Text_Frame(data, len);
     const int text_len = static_cast<int>(strlen(data));
     const int64_t now_us = Monotonic_Us();
-    const bool close_behind = now_us - g_broadcast_done_us.load(std::memory_order_relaxed) < kBurstGapUs;
-    const int run = close_behind ? g_broadcasts_in_run.fetch_add(1, std::memory_order_relaxed) + 1 : 0;
-    if (!close_behind) g_broadcasts_in_run.store(0, std::memory_order_relaxed);
-    const bool burst = run >= kBurstRun;
+    const bool burst = In_Burst(now_us);
     std::vector<std::pair<std::shared_ptr<t_ws_client>, Delivery>> plans;
     {
         KtLogLine sent;  // the same line for every client, formatted once
