@@ -100,44 +100,64 @@ class MaintenanceTest(ServerTestCase):
             self.assertEqual(self.request("GET", "/get_custom_info"), JSON_HEAD + doc)
             [p.unlink(missing_ok=True) for p in (self.custom / "custom.properties", self.classes / "custom_en_US.properties")]
 
-    def test_customization_stores_values_and_files_whole_or_not_at_all(self):
+    def test_customization_and_password_change_store_values_and_files_whole_or_not_at_all(self):
         P, L, D = self.custom / "custom.properties", self.classes / "custom_en_US.properties", \
             self.classes / "userdevice.properties"
         banner, icon, version = self.custom / "banner.jpg", self.webroot / "favicon.ico", self.custom / "customversion"
+        S, A = self.bin / "changepasswd.sh", self.root / "pwd-args"  # the password script, the arguments it got
         v = f"a'b\"c/d&e\\f\\n $(touch {self.canary}) `touch {self.canary}`; touch {self.canary} | %s \u00e9"
         old, image = "webTitle=Old\nlanguage=en\n", bytes(range(256)) * 40 + b"\r\n--" + BOUNDARY[:-1].encode()
-        rows = [  # (form fields or URL-encoded body, files before, files after, body bytes sent)
-            ([("title", None, "New")], {P: "language=en\nwebTitle=Old\n"}, {P: "language=en\nwebTitle=New"}, None),
+
+        def pwd(old, new, repeat=None):
+            return [("sys_oldPwd", None, old), ("sys_newPwd", None, new), ("sys_repeatPwd", None, repeat or new)]
+
+        def rec(letter):  # a password script that records its arguments and prints the letter
+            return f"#!/bin/sh\nprintf '%s\\0' \"$@\" > {A}\nprintf '%s' '{letter}'\n"
+        fit, odd = "p" * 99, f"o'ld $(touch {self.canary}) \\ `id` *; touch {self.canary}"
+        rows = [  # (form fields or URL-encoded body, files before, files after, reply letter, body bytes sent)
+            ([("title", None, "New")], {P: "language=en\nwebTitle=Old\n"}, {P: "language=en\nwebTitle=New"}),
             ([("language", None, "de"), ("login_title", None, "Hi")], {P: "webTitle=T\nlanguage=en\nlanguages=k\n",
              L: "login_title=Old\nlogin_title_x=k\n"}, {P: "webTitle=T\nlanguage=de\nlanguages=k\n",
-                                                     L: "login_title=Hi\nlogin_title_x=k\n"}, None),
+                                                     L: "login_title=Hi\nlogin_title_x=k\n"}),
             ([("title", None, v), ("login_title", None, v), ("language", None, v), ("truename_replacement", None, v)],
              {P: "language=en\nwebTitle=Old\n", L: "login_title=Old\n", D: "TRUENAME_REPLACEMENT=0\n"},
-             {P: f"language={v}\nwebTitle={v}", L: f"login_title={v}\n", D: f"TRUENAME_REPLACEMENT={v}"}, None),
-            ([("title", None, "a\r\nlanguage=xx"), ("language", None, "b\nc")], {P: old}, {P: old}, None),
-            ([("language", None, "x" * 20000), ("title", None, "Short")], {P: old}, {P: "webTitle=Short\nlanguage=en"}, None),
+             {P: f"language={v}\nwebTitle={v}", L: f"login_title={v}\n", D: f"TRUENAME_REPLACEMENT={v}"}),
+            ([("title", None, "a\r\nlanguage=xx"), ("language", None, "b\nc")], {P: old}, {P: old}),
+            ([("language", None, "x" * 20000), ("title", None, "Short")], {P: old}, {P: "webTitle=Short\nlanguage=en"}),
             ([("language", None, "fr"), ("colour", None, "red"), ("title", None, "no")], {P: old},
-             {P: "webTitle=Old\nlanguage=fr\n"}, None),
+             {P: "webTitle=Old\nlanguage=fr\n"}),
             # The form reader once looped for good on a raw zero byte, also past its first read.
-            (b"title=abc\0def", {P: old}, {P: old}, None), (b"title=" + b"x" * 70000 + b"=a\0b", {P: old}, {P: old}, None),
-            ([("truename_replacement", None, "1")], {D: None}, {D: "TRUENAME_REPLACEMENT=1"}, None),
+            (b"title=abc\0def", {P: old}, {P: old}), (b"title=" + b"x" * 70000 + b"=a\0b", {P: old}, {P: old}),
+            ([("truename_replacement", None, "1")], {D: None}, {D: "TRUENAME_REPLACEMENT=1"}),
             ([("BANNER", "C:\\x\\b.jpg", image), ("loginUp", "", b""), ("ipadlogo", None, b"no name"),
               ("icon", "../my.ico", b"\0ICON"), ("version", None, "v2.1")], {},
-             {banner: image, icon: b"\0ICON", version: b"v2.1", self.custom / "logoforipad.png": None}, None)] + [
-            ([(f, "f", os.urandom(6000))], {p: b"old"}, {p: b"old"}, 3000) for f, p in
-            (("banner", banner), ("icon", icon), ("version", version))]
-        for fields, before, after, cut in rows:
-            with self.subTest(fields=fields[:20] if isinstance(fields, bytes) else [f[0] for f in fields], cut=cut):
+             {banner: image, icon: b"\0ICON", version: b"v2.1", self.custom / "logoforipad.png": None})] + [
+            ([(f, "f", os.urandom(6000))], {p: b"old"}, {p: b"old"}, b"0", 3000) for f, p in
+            (("banner", banner), ("icon", icon), ("version", version))] + [
+            # Passwords reach the script as single arguments; only the letter 0 reboots.
+            (pwd("ubuntu123", "n3w pass'\"$HOME"), {}, {}), (pwd("Wr0ng-4711", "abc"), {}, {}, b"2"),
+            (pwd(odd, odd), {S: rec(0)}, {A: f"ubuntu\0{odd}\0{odd}\0"}), (pwd(fit, fit), {S: rec(0)}, {A: f"ubuntu\0{fit}\0{fit}\0"}),
+            # Incomplete, mismatched or too long (100 bytes, or arriving in pieces): the script never runs.
+            (pwd("old", "n1", "n2"), {S: rec(0)}, {A: None}), (pwd("", "n"), {S: rec(0)}, {A: None}),
+            (pwd("q" * 100, "b"), {S: rec(0)}, {A: None}, b"3"), (pwd("a", "q" * 9000), {S: rec(0)}, {A: None}, b"3"),
+            # Its letter goes back as it is, kept JSON; none at all (or no script) is the unknown mistake 4.
+            (pwd("a", "b"), {S: rec('"x')}, {}, b'\\"'), (pwd("a", "b"), {S: rec("")}, {}, b"4"),
+            (pwd("a", "b"), {S: None}, {}, b"4")]
+        for fields, before, after, letter, cut in (row + (b"0", None)[len(row) - 3:] for row in rows):
+            with self.subTest(fields=fields[:20] if isinstance(fields, bytes) else [f[2][:20] for f in fields], cut=cut):
                 self.setUp()
+                A.unlink(missing_ok=True)
                 for path, data in before.items():
                     path.unlink() if data is None else path.write_bytes(data.encode() if isinstance(data, str) else data)
+                    data and data[:2] in ("#!", b"#!") and path.chmod(0o755)
                 self.assertEqual(self.request("POST", "/custom_upload", fields, URLENCODED) if isinstance(fields, bytes)
-                                 else self.form("/custom_upload", fields, cut), result(b"0"))
+                                 else self.form("/custom_upload", fields, cut), result(letter))
                 self.assertEqual({p: p.read_bytes() if p.exists() else None for p in after},
                                  {p: d.encode() if isinstance(d, str) else d for p, d in after.items()})
                 self.assertEqual([n for d in (self.custom, self.webroot, self.classes) for n in os.listdir(d)
                                   if n.startswith(".")], [])  # no temporary left behind
-                self.assert_outcome(1)
+                self.assertNotIn("Wr0ng-4711", self.rig.server.log(self.mark))  # the log is served to anyone
+                self.assert_outcome(int(letter == b"0"))
         # Saves side by side keep every other line and one posted value each.
         self.setUp()
         P.write_text("language=keep\nwebTitle=Old\nother=keep\n")
@@ -148,31 +168,6 @@ class MaintenanceTest(ServerTestCase):
         self.assertEqual(replies, [result(b"0")] * len(saves))
         self.assertRegex(P.read_text(), r"\Alanguage=L[0-3]\nwebTitle=T[0-3]\nother=keep\Z")
         self.assert_outcome(len(saves))
-
-    def test_password_change_gives_the_script_each_password_as_one_argument(self):
-        script, args = self.bin / "changepasswd.sh", self.root / "pwd-args"
-        rec = f"printf '%s\\0' \"$@\" > {args}\nprintf '%s' '{{}}'\n"
-        odd, fit, new = f"o'ld $(touch {self.canary}) \\ `id` *; touch {self.canary}", "p" * 99, "n3w pass'\"$HOME"
-        rows = [  # (old, new, repeat, script (None: the device's), reply, arguments given, reboots)
-            ("ubuntu123", new, new, None, b"0", None, 1), ("Wr0ng-4711", "abc", "abc", None, b"2", None, 0),
-            (odd, odd, odd, rec.format(0), b"0", ["ubuntu", odd, odd], 1), (fit, fit, fit, rec.format(0), b"0", ["ubuntu", fit, fit], 1),
-            # Incomplete or mismatched: the script never runs, the device reboots all the same.
-            ("old", "n1", "n2", rec.format(0), b"0", [], 1), ("", "n", "n", rec.format(0), b"0", [], 1),
-            ("q" * 100, "b", "b", rec.format(0), b"3", [], 0), ("a", "q" * 9000, "q" * 9000, rec.format(0), b"3", [], 0),
-            # Its letter goes back as it is, kept JSON; none at all (or no script) is the unknown mistake 4.
-            ("a", "b", "b", rec.format('"x'), b'\\"', None, 0), ("a", "b", "b", rec.format(""), b"4", None, 0),
-            ("a", "b", "b", "", b"4", None, 0)]
-        for old, new_pwd, repeat, text, reply, argv, reboots in rows:
-            with self.subTest(old=old[:20], new=new_pwd[:20], script=text):
-                self.setUp()
-                args.unlink(missing_ok=True)
-                text is None or self.script(script, text or None)
-                self.assertEqual(self.form("/custom_upload", [("sys_oldPwd", None, old), ("sys_newPwd", None, new_pwd),
-                                                              ("sys_repeatPwd", None, repeat)]), result(reply))
-                if argv is not None:
-                    self.assertEqual(args.read_bytes().split(b"\0")[:-1] if args.exists() else [], [a.encode() for a in argv])
-                self.assertNotIn("Wr0ng-4711", self.rig.server.log(self.mark))  # the log is served to anyone
-                self.assert_outcome(reboots)
 
     def test_export_sends_the_package_the_script_lists_or_500(self):
         script, listed, fds = self.bin / "export_custom.sh", self.root / "tmp/custompath/custom.txt", self.root / "fds"
