@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Upgrade, customization, system password, export, restore, static pages; the sandbox's reboot only records."""
 
-import os, re, shutil, subprocess, sys, tempfile, threading, time, unittest  # noqa: E401
+import os, re, shutil, subprocess, sys, tempfile, time, unittest  # noqa: E401
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -161,10 +162,9 @@ class MaintenanceTest(ServerTestCase):
         # Saves side by side keep every other line and one posted value each.
         self.setUp()
         P.write_text("language=keep\nwebTitle=Old\nother=keep\n")
-        saves, replies = [("title", f"T{i}") for i in range(4)] + [("language", f"L{i}") for i in range(4)], []
-        threads = [threading.Thread(target=lambda s=s: replies.append(self.form("/custom_upload", [(s[0], None, s[1])])))
-                   for s in saves]
-        [t.start() for t in threads] and [t.join(30) for t in threads]
+        saves = [("title", f"T{i}") for i in range(4)] + [("language", f"L{i}") for i in range(4)]
+        with ThreadPoolExecutor(len(saves)) as pool:
+            replies = list(pool.map(lambda save: self.form("/custom_upload", [(save[0], None, save[1])]), saves))
         self.assertEqual(replies, [result(b"0")] * len(saves))
         self.assertRegex(P.read_text(), r"\Alanguage=L[0-3]\nwebTitle=T[0-3]\nother=keep\Z")
         self.assert_outcome(len(saves))

@@ -62,14 +62,14 @@ class ZoneTest(ServerTestCase):
 
     def test_downloads_come_in_2000_byte_chunks_and_a_missing_file_is_500(self):
         self.publictx.write_bytes(b"\xff\xd8picture")  # never sent by the preview route
-        for route, name in (("info", "zone.json"), ("page", "zone.page"), ("passwd", "zone.pw"),
-                            ("../upload/public_tx_preview", "zone.pw")):
+        for route, name in (("/api/v1/zones/info", "zone.json"), ("/api/v1/zones/page", "zone.page"),
+                            ("/api/v1/zones/passwd", "zone.pw"), ("/api/v1/upload/public_tx_preview", "zone.pw")):
             for data in (None, b"", bytes(range(256)) * 7 + b"\0" * 207, os.urandom(2000),
                          os.urandom(4001)):
                 with self.subTest(route=route, size=None if data is None else len(data)):
                     (self.zone / name).unlink(missing_ok=True)
                     data is None or (self.zone / name).write_bytes(data)
-                    self.assertEqual(self.request("GET", "/api/v1/zones/" + route),
+                    self.assertEqual(self.request("GET", route),
                                      NOT_FOUND if data is None else download(name, data))
 
     def test_the_field_not_the_route_or_file_name_decides_what_is_stored(self):
