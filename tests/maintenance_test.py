@@ -197,7 +197,8 @@ class MaintenanceTest(ServerTestCase):
             with self.subTest(clearcustom=present):
                 self.setUp()
                 present or self.script(self.bin / "clearcustom.sh", None)
-                [path.write_bytes(b"customized") for path in extras + [self.webroot / c for _, c in copies]]
+                for path in extras + [self.webroot / c for _, c in copies]:
+                    path.write_bytes(b"customized")
                 self.assertEqual(self.request("POST", "/custom_restore"), b"")
                 self.assertEqual([(self.webroot / c).read_bytes() for _, c in copies],
                                  [(self.webroot / b).read_bytes() for b, _ in copies])
