@@ -53,7 +53,7 @@ protected:
         testing::internal::CaptureStdout();
         const int rc = GetConfParamfromxml(file_.c_str(), &p, mode);
         const std::string out = testing::internal::GetCapturedStdout();
-        return rc != 1 ? out : p.web_port + "|" + p.web_rootpath + "|" + p.log_confpath + p.web_cermpath;
+        return rc != 1 ? out : out + p.web_port + "|" + p.web_rootpath + "|" + p.log_confpath + p.web_cermpath;
     }
     TempDir tmp_;
     const std::string dir_ = tmp_.path, file_ = dir_ + "/webconf.xml";
@@ -80,14 +80,15 @@ TEST_F(Config, PortsFollowTheModeAndValuesAreFoundAsWrittenOrNotAtAll) {
         {Doc(P("webroot", v199) + Rest(cert)), WEB_MODE_HTTP, "80|" + v199 + "|/l.conf" + cert},
         {Doc(P("webroot", v199 + "y") + Rest(cert)), WEB_MODE_HTTP, no_root},
         {Doc("<PARAM NAME=\"webroot\"><b/>x</PARAM>" + Rest(cert)), WEB_MODE_HTTP, no_root},
-        // Any order, other keys ignored; the search starts at the first PARAM,
-        // then takes any tag; the first of a name and of a section wins.
+        // Any order, other keys ignored; the search starts at the first PARAM, then takes any
+        // tag; the first of a name and of a section wins; sections sit right in CONFIGURATION.
         {Doc(Rest(cert) + P("x", "1") + "<I NAME=\"webroot\">/w</I>"), WEB_MODE_HTTP, ok},
         {Doc("<I NAME=\"webroot\">/w</I>" + Rest(cert)), WEB_MODE_HTTP, no_root},
         {Doc(P("webroot", "/w") + P("webroot", "/2") + Rest(cert)), WEB_MODE_HTTP, ok},
         {Doc(Rest(cert) + "</webconfig><webconfig>" + P("webroot", "/w")), WEB_MODE_HTTP, no_root},
         {Doc(P("WebRoot", "/w") + Rest(cert)), WEB_MODE_HTTP, no_root},
-        {Doc(Doc(P("webroot", "/w") + Rest(cert))), WEB_MODE_HTTP, no_root},
+        {"<CONFIGURATION><o><webconfig>" + P("webroot", "/w") + Rest(cert) + "</webconfig></o></CONFIGURATION>",
+         WEB_MODE_HTTP, no_root},
         // Every key is required, in every mode; the first missing one is named.
         {Doc(P("webroot", "/w") + Rest(cert, "weblog")), WEB_MODE_BOTH, "read Error : weblog!!!\n"},
         {Doc(P("webroot", "/w") + Rest(cert, "webcert")), WEB_MODE_BOTH, "read Error : webcert!!!\n"},

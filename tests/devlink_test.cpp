@@ -13,7 +13,6 @@
 
 #include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "test_support.h"
@@ -85,7 +84,9 @@ protected:
         const char* argv[] = {DEVCTL_SIM_WRAPPER, DEVCTL_SIM_PATH, "--socket", sock_.c_str(), nullptr};
         char** args = const_cast<char**>(argv[0][0] == '\0' ? argv + 1 : argv);
         ASSERT_EQ(posix_spawnp(&pid_, args[0], nullptr, nullptr, args, environ), 0);
-        for (int i = 0; i < 500 && Init(1, On_Response) != 0; ++i) std::this_thread::sleep_for(10ms);
+        int rc = -1;
+        for (int i = 0; i < 500 && (rc = Init(1, On_Response)) != 0; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(rc, 0) << "no link to the simulator within 5 s";
     }
     TempDir tmp_;
     const std::string sock_ = tmp_.path + "/dev.sock";
@@ -135,7 +136,7 @@ TEST_F(DevLinkTest, StuckServiceCostsASenderAtMostTheTimeout) {
 }
 
 TEST_F(DevLinkTest, EchoesStayWholeAndInOrderUnderConcurrentSendersAndASlowCallback) {
-    Start_Sim_And_Link();
+    ASSERT_NO_FATAL_FAILURE(Start_Sim_And_Link());
     // Every fourth text is larger than a socket buffer chunk, every first one than the
     // reader's buffer, and made of any bytes: unserialized senders would splice them.
     auto body = [](int t, int j) {

@@ -27,7 +27,7 @@ class Files : public ::testing::Test {
 protected:
     void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
     TempDir tmp_;
-    const std::string dir_ = tmp_.path, path_ = dir_ + "/p";
+    const std::string path_ = tmp_.path + "/p";
 };
 
 }  // namespace
@@ -38,8 +38,7 @@ TEST(Text, EveryTransformKeepsItsExactBytesAtTheEdges) {
         std::string (*transform)(const std::string&);
         std::string in, out;
     } rows[] = {
-        // The JSON clients compare: named escapes, upper-case hex, NUL kept,
-        // every other byte as the device wrote it.
+        // The JSON clients compare: named escapes, upper-case hex, NUL kept, other bytes as sent.
         {Json_Text, std::string("q\"b\\/\b\f\n\r\t\x01\x1f\x7f\0z", 15),
          "\"q\\\"b\\\\/\\b\\f\\n\\r\\t\\u0001\\u001F\x7f\\u0000z\"\n"},
         {Json_Text, utf8 + "\xFF\xC3(", "\"" + utf8 + "\xFF\xC3(\"\n"},
