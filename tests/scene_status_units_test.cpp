@@ -10,6 +10,7 @@
 #include <string>
 
 #include "devpath.h"
+#include "form_reception.h"
 #include "process_qr370.h"
 #include "webserver.h"
 
@@ -54,7 +55,7 @@ TEST(UpdateDeviceField, AnyFieldIsStoredUnderTheLastComponentOfItsFileName) {
     };
     for (const auto& c : cases) {
         char path[1024] = {0};
-        EXPECT_EQ(Update_Device_found(c.key, c.filename, path, sizeof(path), nullptr), kStore)
+        EXPECT_EQ(Decide_Form_Field(kUpdateDeviceForm, c.key, c.filename, path, sizeof(path), nullptr), kStore)
             << c.filename;
         EXPECT_EQ(std::string(path), Update_Path(c.stored)) << c.filename;
     }
@@ -64,7 +65,7 @@ TEST(UpdateDeviceField, NamesLeavingNoFileInsideTheDirectoryAreSkipped) {
     const char* names[] = {nullptr, "", ".", "..", "a/..", "a/.", "dir/", "/"};
     for (const char* name : names) {
         char path[1024] = {0};
-        EXPECT_EQ(Update_Device_found("f", name, path, sizeof(path), nullptr), kSkip)
+        EXPECT_EQ(Decide_Form_Field(kUpdateDeviceForm, "f", name, path, sizeof(path), nullptr), kSkip)
             << (name ? name : "(null)");
     }
 }
@@ -72,10 +73,10 @@ TEST(UpdateDeviceField, NamesLeavingNoFileInsideTheDirectoryAreSkipped) {
 TEST(UpdateDeviceField, APathThatDoesNotFitIsSkippedRatherThanCut) {
     const std::string exact = Update_Path("fw.bin");
     std::string path(exact.size() + 1, '\0');  // room for the terminator exactly
-    EXPECT_EQ(Update_Device_found("f", "fw.bin", &path[0], path.size(), nullptr), kStore);
+    EXPECT_EQ(Decide_Form_Field(kUpdateDeviceForm, "f", "fw.bin", &path[0], path.size(), nullptr), kStore);
     EXPECT_STREQ(path.c_str(), exact.c_str());
     // One byte less would store "fw.bi": another file than the one sent.
-    EXPECT_EQ(Update_Device_found("f", "fw.bin", &path[0], exact.size(), nullptr), kSkip);
+    EXPECT_EQ(Decide_Form_Field(kUpdateDeviceForm, "f", "fw.bin", &path[0], exact.size(), nullptr), kSkip);
 }
 
 // ---- scene upload: every file field lands on the temporary document -------
@@ -84,13 +85,13 @@ TEST(SceneUploadField, EveryFileFieldGoesToTheTemporaryDocument) {
     const std::string temp = std::string(dev_path(PATH_WEB_CLASSES)) + "/SystemConfigtemp.hoi";
     for (const char* key : {"scene", "file", "x", ""}) {
         char path[1024] = {0};
-        EXPECT_EQ(Scene_Upload_found(key, "C:/any/name.hoi", path, sizeof(path), nullptr), kStore);
+        EXPECT_EQ(Decide_Form_Field(kSceneUploadForm, key, "C:/any/name.hoi", path, sizeof(path), nullptr), kStore);
         EXPECT_EQ(std::string(path), temp);
     }
     char path[1024] = {0};
-    EXPECT_EQ(Scene_Upload_found("scene", "", path, sizeof(path), nullptr), kSkip);
-    EXPECT_EQ(Scene_Upload_found("scene", nullptr, path, sizeof(path), nullptr), kSkip);
-    EXPECT_EQ(Scene_Upload_found("scene", "s.hoi", path, 10, nullptr), kSkip);
+    EXPECT_EQ(Decide_Form_Field(kSceneUploadForm, "scene", "", path, sizeof(path), nullptr), kSkip);
+    EXPECT_EQ(Decide_Form_Field(kSceneUploadForm, "scene", nullptr, path, sizeof(path), nullptr), kSkip);
+    EXPECT_EQ(Decide_Form_Field(kSceneUploadForm, "scene", "s.hoi", path, 10, nullptr), kSkip);
 }
 
 // ---- TX/RX list: the route's tests check the plain bodies byte for byte ------

@@ -296,12 +296,12 @@ TEST(Paths, ChecksAndCreation) {
     Write(dir.file("f"), "x");
     EXPECT_EQ(0, ACCESS_FILE_EXIT_R_OK(dir.file("f").c_str()));
 
-    EXPECT_EQ(0, ACCESS_PATH_EXIST(dir.file("new").c_str()));
+    EXPECT_EQ(0, Ensure_Dir(dir.file("new").c_str()));
     EXPECT_TRUE(log.contains("WARING path [" + dir.file("new") + "]! not exist"));
     EXPECT_TRUE(Exists(dir.file("new")));
-    EXPECT_EQ(0, ACCESS_PATH_EXIST(dir.file("new").c_str()));
+    EXPECT_EQ(0, Ensure_Dir(dir.file("new").c_str()));
     // One level only: a missing parent is not created.
-    EXPECT_NE(0, ACCESS_PATH_EXIST(dir.file("a/b").c_str()));
+    EXPECT_NE(0, Ensure_Dir(dir.file("a/b").c_str()));
     EXPECT_FALSE(Exists(dir.file("a")));
 
     EXPECT_STREQ("fw.bin", GET_NAME_FROM_PATH("C:/temp/fw.bin"));
