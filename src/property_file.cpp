@@ -45,10 +45,6 @@ int Get_File_Key_Value(const char* file, const char* key, char* buf, int size) {
     return Get_Text_Key_Value(text, key, buf, size);
 }
 
-int delete_file_terminate(const char* file) {
-    return Edit_Property_File(file, Strip_Final_Line_End);
-}
-
 int Get_ServiceFile_Key_Value(const char* script, const char* argument, char* buf, int size) {
     const size_t length = strlen(script) + 1 + strlen(argument);
     if (length >= kServiceCmdSize) {

@@ -18,8 +18,6 @@ int Set_File_Key_Value(const char* file, const char* key, const char* value);
 int Get_File_Key_Value(const char* file, const char* key, char* buf, int size);
 // The same over a property text already read.
 int Get_Text_Key_Value(const std::string& text, const char* key, char* buf, int size);
-// Removes the line end of the file's last line: 0, or -1.
-int delete_file_terminate(const char* file);
 // Appends the output of the script run with the one argument to buf; -1 for
 // an argument too long for the device's command line.
 int Get_ServiceFile_Key_Value(const char* script, const char* argument, char* buf, int size);

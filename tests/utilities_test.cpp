@@ -428,7 +428,7 @@ TEST(Properties, SameBytesAsTheDeviceToolsOnTrickyFiles) {
         EXPECT_EQ(row.replaced, Read(path)) << "sed: " << row.file;
 
         Write(path, row.file);
-        EXPECT_EQ(0, delete_file_terminate(path.c_str()));
+        EXPECT_EQ(0, Edit_Property_File(path.c_str(), Strip_Final_Line_End));
         EXPECT_EQ(row.trimmed, Read(path)) << row.file;
         Write(path, row.file);
         Run_Program({"/bin/sh", "-c",
@@ -445,7 +445,7 @@ TEST(Properties, MissingFileHasNoValuesAndIsNotCreated) {
     EXPECT_EQ(0, Get_File_Key_Value(path.c_str(), "a", buf, sizeof(buf)));
     EXPECT_STREQ("", buf);
     EXPECT_EQ(-1, Set_File_Key_Value(path.c_str(), "a", "1"));
-    EXPECT_EQ(-1, delete_file_terminate(path.c_str()));
+    EXPECT_EQ(-1, Edit_Property_File(path.c_str(), Strip_Final_Line_End));
     EXPECT_FALSE(Exists(path));
 }
 
