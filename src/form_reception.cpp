@@ -142,8 +142,6 @@ int Field_Get(const char* key, const char* value, size_t valuelen, void* user_da
 
 }  // namespace
 
-form_reception::~form_reception() = default;
-
 int Decide_Form_Field(const upload_form& form, const char* key, const char* filename, char* path,
                       size_t pathlen, int* marks) {
     const form_field* field = Find_Field(form, key);

@@ -63,9 +63,6 @@ const size_t kMaxFormValue = 16 * 1024;
 // The state of one request's reception; the form parser's user data.
 struct form_reception {
     form_reception(const upload_form& upload, void* route) : form(upload), route_state(route) {}
-    ~form_reception();
-    form_reception(const form_reception&) = delete;
-    form_reception& operator=(const form_reception&) = delete;
 
     const upload_form& form;
     void* route_state;               // the route's own per-request state

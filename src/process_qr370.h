@@ -2,8 +2,6 @@
 #ifndef KT_PROCESS_QR370_H
 #define KT_PROCESS_QR370_H
 
-#include <stddef.h>
-
 #include <string>
 
 #include "file_util.h"
