@@ -367,7 +367,7 @@ std::map<std::string, login_episode> g_login_episodes;
 
 // Streams being served right now; raised and lowered by several workers at
 // once, read only for the log line.
-std::atomic<int> stream_count{0};
+std::atomic<int> g_stream_count{0};
 
 // The temporary document has one fixed name, so one upload at a time owns
 // it from putting it in place to removal: otherwise a conversion could read
@@ -514,7 +514,7 @@ void Take_Custom_Value(form_reception& rx, const form_field& field) {
 }
 
 // Logs the meaning of the password script's answer letter.
-void VerifyPWDStatus(char letter) {
+void Log_Password_Result(char letter) {
     const char* meaning = "Unknown parameter";
     for (const auto& row : kPwdLetters) {
         if (row.letter == letter) meaning = row.meaning;
@@ -525,7 +525,7 @@ void VerifyPWDStatus(char letter) {
 // The password change the form carries, if any: the result letter.
 char Password_Step(const password_change& change) {
     if (change.refused) {
-        VerifyPWDStatus(PWD_INVALID_NEW);
+        Log_Password_Result(PWD_INVALID_NEW);
         return PWD_INVALID_NEW;
     }
     const char* old_pwd = change.pwd[PWD_OLD];
@@ -548,7 +548,7 @@ char Password_Step(const password_change& change) {
         LOG_ERROR("password script gave no result letter");
         letter = PWD_UNKNOWN_MISTAKE;
     }
-    VerifyPWDStatus(letter);
+    Log_Password_Result(letter);
     return letter;
 }
 
@@ -597,7 +597,7 @@ bool Read_Whole_Body(mg_connection* conn, char* buf, size_t size) {
 }
 
 // Sets the members "admininfo" and "deviceinfo" of root.
-void Get_AdminLoginInfoForMarlo(Json::Value& root) {
+void Add_Admin_And_Device_Info(Json::Value& root) {
     char name[kAdminFieldSize] = {0};
     char pwd[kAdminFieldSize] = {0};
     char http[kServiceFieldSize] = {0};
@@ -680,10 +680,10 @@ void Note_Login_Failure(const std::string& address) {
     it->second.last_failure = now;
 }
 
-// 0 when credential matches the slot of the two keys in the text of the
-// credential file, -1 otherwise (also for a slot without name or password).
-int Verify_Pwd(const std::string& props, const char* credential, const char* name_key,
-               const char* pwd_key) {
+// Whether credential matches the slot of the two keys in the text of the
+// credential file (never for a slot without name or password).
+bool Matches_Slot(const std::string& props, const char* credential, const char* name_key,
+                  const char* pwd_key) {
     char name[kCredentialSize] = {0};
     char pwd[kCredentialSize] = {0};
     Get_Text_Key_Value(props, name_key, name, sizeof(name));
@@ -693,27 +693,27 @@ int Verify_Pwd(const std::string& props, const char* credential, const char* nam
     // A slot with an empty name or password is no account, whether its keys
     // are absent or present: its expected text would let a login with no
     // name or no password in.
-    if (name[0] == '\0' || pwd[0] == '\0') return -1;
+    if (name[0] == '\0' || pwd[0] == '\0') return false;
     char expected[kExpectedSize] = {0};
     snprintf(expected, sizeof(expected), "%s %s", name, pwd);
     LOG_INFO("Rezudezi : verify login pwd : [%s]", Masked_Credential(expected, ' ').c_str());
-    return strcmp(expected, credential) == 0 ? 0 : -1;
+    return strcmp(expected, credential) == 0;
 }
 
-// 1 when "name password" matches one of the credential slots of file.
-int AUTH_USERNAME_PWD(const char* file, const char* credential) {
+// Whether "name password" matches one of the credential slots of file.
+bool Is_Known_Credential(const char* file, const char* credential) {
     // One read per login: the slots are edited while the server runs, and
     // all six are checked against the same text.
     std::string props;
     FileToString(file, props);
-    if (Verify_Pwd(props, credential, "adminName", "adminPassWord") == 0) return 1;
+    if (Matches_Slot(props, credential, "adminName", "adminPassWord")) return true;
     for (int slot = 1; slot <= kUserSlots; slot++) {
         char name_key[32], pwd_key[32];
         snprintf(name_key, sizeof(name_key), "userName%d", slot);
         snprintf(pwd_key, sizeof(pwd_key), "userPassWord%d", slot);
-        if (Verify_Pwd(props, credential, name_key, pwd_key) == 0) return 1;
+        if (Matches_Slot(props, credential, name_key, pwd_key)) return true;
     }
-    return 0;
+    return false;
 }
 
 void Handle_Login(const ws_sender& from, const std::string& command) {
@@ -722,7 +722,7 @@ void Handle_Login(const ws_sender& from, const std::string& command) {
     Wait_Login_Turn(address);
     // A NUL inside the credential would end the comparison early.
     const bool clean = command.find('\0') == std::string::npos;
-    if (!clean || !AUTH_USERNAME_PWD(dev_path(PATH_SERVER_PROPERTIES), command.c_str())) {
+    if (!clean || !Is_Known_Credential(dev_path(PATH_SERVER_PROPERTIES), command.c_str())) {
         Note_Login_Failure(address);
         LOG_INFO("Rezudezi : auth failed");
         return;
@@ -1048,9 +1048,9 @@ void Send_370_Websocket_Json_Data(const char* type, int result, const std::strin
 // ===========================================================================
 
 int Stream_Handler(mg_connection* conn, void* /*cbdata*/) {
-    stream_count++;
+    g_stream_count++;
     send_jpg_stream_file(conn, dev_path(PATH_PREVIEW_IMAGE));
-    const int still_running = --stream_count;
+    const int still_running = --g_stream_count;
     LOG_INFO("Rezudezi : The number of connections currently requesting stream : [%d]",
              still_running);
     return 1;
@@ -1152,7 +1152,7 @@ std::string DeleteChar(const std::string& text, char c) {
 int Marlo_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
     const char* marlo = dev_path(PATH_MARLO_INFO);
     Json::Value root(Json::objectValue);
-    Get_AdminLoginInfoForMarlo(root);
+    Add_Admin_And_Device_Info(root);
     if (ACCESS_FILE_EXIT_R_OK(marlo) == 0) {
         std::string doc;
         FileToString(marlo, doc);
