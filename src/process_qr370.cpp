@@ -42,6 +42,11 @@ enum http_method : unsigned {
     METHOD_ANY = METHOD_GET | METHOD_POST | METHOD_OTHER,
 };
 
+const struct {
+    const char* name;
+    http_method bit;
+} kMethodNames[] = {{"GET", METHOD_GET}, {"POST", METHOD_POST}};
+
 // One way a route answers: the rows of one URI are tried in order, and the
 // last of them takes every method (METHOD_ANY).
 struct route {
@@ -399,8 +404,9 @@ int Refuse_Method_500(mg_connection* conn, void* cbdata) {
 
 unsigned Method_Of(mg_connection* conn) {
     const char* method = mg_get_request_info(conn)->request_method;
-    if (strcmp(method, "GET") == 0) return METHOD_GET;
-    if (strcmp(method, "POST") == 0) return METHOD_POST;
+    for (const auto& row : kMethodNames) {
+        if (strcmp(method, row.name) == 0) return row.bit;
+    }
     return METHOD_OTHER;
 }
 
