@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "log.h"
-#include "process_qr370.h"
+#include "log_text.h"
 
 int Ensure_Dir(const char* path) {
     if (access(path, F_OK) == 0) return 0;

@@ -7,7 +7,7 @@
 
 #include "file_util.h"
 #include "log.h"
-#include "process_qr370.h"
+#include "log_text.h"
 
 // A file field is not left to the parser's own store, which truncates the
 // target first and deletes it when the body breaks off. Its contents come

@@ -10,18 +10,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "IPtask.h"
 #include "devpath.h"
 #include "form_reception.h"
 #include "http_response.h"
 #include "log.h"
+#include "login_throttle.h"
 #include "process_json.h"
 #include "user_case.h"
 #include "webserver.h"
@@ -352,24 +350,6 @@ struct password_change {
     bool refused;  // a password did not fit its slot: never run with a cut one
 };
 
-// Once a login from an address has failed, its later attempts are checked
-// one per kLoginSpacingMs: a password guesser gets 5 tries a second, while
-// an operator who mistyped only waits a moment, and is never refused. The
-// episode ends kLoginEpisodeMs after the address's last failure.
-const int64_t kLoginSpacingMs = 200;
-const int64_t kLoginEpisodeMs = 10000;
-// Addresses remembered at once; beyond this the oldest episode is forgotten.
-const size_t kLoginThrottleEntries = 1024;
-
-struct login_episode {
-    int64_t last_failure;
-    int64_t next_slot;  // when the next attempt may be checked
-    bool warned;
-};
-
-std::mutex g_login_throttle_mutex;
-std::map<std::string, login_episode> g_login_episodes;
-
 // Streams being served right now; raised and lowered by several workers at
 // once, read only for the log line.
 std::atomic<int> g_stream_count{0};
@@ -631,60 +611,6 @@ void Add_Admin_And_Device_Info(Json::Value& root) {
 }
 
 // ---- WebSocket session ----
-
-// Caller holds g_login_throttle_mutex.
-void Forget_Ended_Episodes(int64_t now) {
-    for (auto it = g_login_episodes.begin(); it != g_login_episodes.end();) {
-        if (now - it->second.last_failure >= kLoginEpisodeMs) {
-            it = g_login_episodes.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-// Waits for this attempt's turn. The wait holds no lock: other addresses,
-// and the registry, go on meanwhile.
-void Wait_Login_Turn(const std::string& address) {
-    int64_t wait_ms = 0;
-    bool warn = false;
-    {
-        std::lock_guard<std::mutex> lock(g_login_throttle_mutex);
-        const int64_t now = get_time_ms();
-        Forget_Ended_Episodes(now);
-        auto it = g_login_episodes.find(address);
-        if (it == g_login_episodes.end()) return;
-        login_episode& episode = it->second;
-        const int64_t slot = episode.next_slot > now ? episode.next_slot : now;
-        episode.next_slot = slot + kLoginSpacingMs;
-        wait_ms = slot - now;
-        warn = wait_ms > 0 && !episode.warned;
-        if (warn) episode.warned = true;
-    }
-    if (warn) {
-        LOG_WARN("login attempts from %s slowed to one per %lld ms after a failed login",
-                 address.c_str(), static_cast<long long>(kLoginSpacingMs));
-    }
-    if (wait_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
-}
-
-void Note_Login_Failure(const std::string& address) {
-    std::lock_guard<std::mutex> lock(g_login_throttle_mutex);
-    const int64_t now = get_time_ms();
-    auto it = g_login_episodes.find(address);
-    if (it == g_login_episodes.end()) {
-        if (g_login_episodes.size() >= kLoginThrottleEntries) Forget_Ended_Episodes(now);
-        if (g_login_episodes.size() >= kLoginThrottleEntries) {
-            auto oldest = g_login_episodes.begin();
-            for (auto e = g_login_episodes.begin(); e != g_login_episodes.end(); ++e) {
-                if (e->second.last_failure < oldest->second.last_failure) oldest = e;
-            }
-            g_login_episodes.erase(oldest);
-        }
-        it = g_login_episodes.emplace(address, login_episode{now, now, false}).first;
-    }
-    it->second.last_failure = now;
-}
 
 // Whether credential matches the slot of the two keys in the text of the
 // credential file (never for a slot without name or password).
@@ -1198,39 +1124,4 @@ int Log_Line_Handler(mg_connection* conn, void* /*cbdata*/) {
     LOG_INFO("Marlo : %s", Log_Line_Text(body).c_str());
     send_http_ok_rsp(conn);
     return 1;
-}
-
-// ===========================================================================
-// Log text
-// ===========================================================================
-
-std::string Log_Line_Text(const char* text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char* p = text; *p != '\0'; p++) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                out += "\\x";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out;
-}
-
-const char kLogMask[] = "******";
-
-std::string Masked_Credential(const std::string& credential, char sep) {
-    const size_t pos = credential.find(sep);
-    if (pos == std::string::npos) return kLogMask;
-    return credential.substr(0, pos + 1) + kLogMask;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "file_util.h"
+#include "log_text.h"
 #include "property_file.h"
 
 struct mg_connection;
@@ -70,16 +71,5 @@ int Custom_Restore_Handler(mg_connection* conn, void* cbdata);
 void websocket_handler(mg_connection* conn, char* data, int len);
 // Wraps text into the JSON envelope and sends it to every logged-in client.
 void Send_370_Websocket_Json_Data(const char* type, int result, const std::string& text);
-
-// ---- log text -----------------------------------------------------------------
-
-// Text a client sent for the log, made one line: control characters and the
-// backslash written as escapes.
-std::string Log_Line_Text(const char* text);
-// What the log shows in place of a password.
-extern const char kLogMask[];
-// A credential "name<sep>password" as the log shows it: the name, the
-// separator and the mask; text without the separator is all password.
-std::string Masked_Credential(const std::string& credential, char sep);
 
 #endif
