@@ -318,31 +318,11 @@ const size_t kServiceQueryLen = sizeof(kServiceQuery) - 1;
 // Credential slots of server.properties: the administrator, then the users.
 const int kUserSlots = 5;
 
-// ---- sizes ----
-
-const size_t kZoneLongPathSize = 1024;  // the note to the control service
-const int kZoneFieldSize = 2048;        // one query field, terminator included
-const int kZoneQueryFields = 4;
-const size_t kDecodeSlack = 200;
-const size_t kCustomReplySize = 1024;
-const size_t kCustomValueSize = 1024;  // one property read back
-const size_t kPwdSlotSize = 100;       // 99 characters and the terminator
-const size_t kPwdOutputSize = 1024;
-const size_t kSceneTextSize = 1024;  // the note to the control service
-// Only the first character decides, but the script may explain a failure.
-const int kSceneResultSize = 200;
-const int kQuerySize = 300;       // query copy, parameter, script output
-const int kAnswerSize = 500;      // private answer
-const int kCredentialSize = 200;  // one name or password
-const int kExpectedSize = 400;    // "name password"
-const int kAdminFieldSize = 512;
-const int kServiceFieldSize = 24;
-const size_t kMarloBodySize = 3072;  // the stored document stays below this
-const size_t kLogBodySize = 1024;    // one log line from the client
-
 // ===========================================================================
 // State
 // ===========================================================================
+
+const size_t kPwdSlotSize = 100;  // 99 characters and the terminator
 
 // A customization's password change, filled while its form is read.
 struct password_change {
@@ -411,6 +391,8 @@ void Log_Line_If(const char* line) {
     if (line != nullptr) LOG_INFO("%s", line);
 }
 
+const size_t kZoneLongPathSize = 1024;  // the note to the control service
+
 void Notify_Zone_Json() {
     char text[kZoneLongPathSize] = {0};
     snprintf(text, sizeof(text), "private updatezonejson %s/zone.json", dev_path(PATH_ZONE_DIR));
@@ -439,6 +421,8 @@ std::string Masked_Zone_Query(const std::string& query) {
         start = end + 1;
     }
 }
+
+const size_t kDecodeSlack = 200;
 
 std::string Percent_Decode(const std::string& text) {
     const size_t size = text.size() + kDecodeSlack;
@@ -508,6 +492,8 @@ void Log_Password_Result(char letter) {
     LOG_INFO("Rezudezi : %s", meaning);
 }
 
+const size_t kPwdOutputSize = 1024;
+
 // The password change the form carries, if any: the result letter.
 char Password_Step(const password_change& change) {
     if (change.refused) {
@@ -557,6 +543,9 @@ std::string Exported_Package() {
     return path;
 }
 
+// Only the first character decides, but the script may explain a failure.
+const int kSceneResultSize = 200;
+
 // The script's verdict: output beginning with "1" is success.
 bool Convert_Scene(const char* temp, const char* project) {
     const Argv argv = {dev_path(PATH_XML2JSON_SH), temp, project};
@@ -581,6 +570,9 @@ bool Read_Whole_Body(mg_connection* conn, char* buf, size_t size) {
         if (keep) kept += static_cast<size_t>(n);
     }
 }
+
+const int kAdminFieldSize = 512;
+const int kServiceFieldSize = 24;
 
 // Sets the members "admininfo" and "deviceinfo" of root.
 void Add_Admin_And_Device_Info(Json::Value& root) {
@@ -611,6 +603,9 @@ void Add_Admin_And_Device_Info(Json::Value& root) {
 }
 
 // ---- WebSocket session ----
+
+const int kCredentialSize = 200;  // one name or password
+const int kExpectedSize = 400;    // "name password"
 
 // Whether credential matches the slot of the two keys in the text of the
 // credential file (never for a slot without name or password).
@@ -665,6 +660,9 @@ void Handle_Login(const ws_sender& from, const std::string& command) {
     Send_Data_To_CurWebsocket(from.conn, kLoginReply, sizeof(kLoginReply) - 1);
     LOG_INFO("Rezudezi : send sucess");
 }
+
+const int kQuerySize = 300;   // query copy, parameter, script output
+const int kAnswerSize = 500;  // private answer
 
 void Handle_Private(const ws_sender& /*from*/, const std::string& command) {
     if (strncasecmp(command.c_str(), kServiceQuery, kServiceQueryLen) != 0) return;
@@ -751,6 +749,9 @@ int Upload_Zone_File_Handler(mg_connection* conn, void* cbdata) {
     Send_Head(conn, HEAD_OK_BARE);
     return 1;
 }
+
+const int kZoneFieldSize = 2048;  // one query field, terminator included
+const int kZoneQueryFields = 4;
 
 int Parse_Zone_PW(char* query, std::string& cmdtype, std::string& cmdstr, std::string& username,
                   std::string& passwd) {
@@ -875,6 +876,8 @@ int GET_Upgrade_Handler(mg_connection* conn, void* /*cbdata*/) {
     return 1;
 }
 
+const size_t kCustomValueSize = 1024;  // one property read back
+
 int Get_Custom_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
     char title[kCustomValueSize] = {0};
     char language[kCustomValueSize] = {0};
@@ -892,6 +895,8 @@ int Get_Custom_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
     send_json_data(conn, text.c_str());
     return 1;
 }
+
+const size_t kCustomReplySize = 1024;
 
 int Custom_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
     password_change change{};
@@ -992,6 +997,8 @@ int Scene_Handler(mg_connection* conn, void* /*cbdata*/) {
     send_http_file_found_rsp(conn, dev_path(PATH_SCENE_DOC), "SystemConfig.hoi");
     return 1;
 }
+
+const size_t kSceneTextSize = 1024;  // the note to the control service
 
 int Scene_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
     Ensure_Dir(dev_path(PATH_WEB_CLASSES));
@@ -1098,6 +1105,8 @@ int Marlo_Info_Handler(mg_connection* conn, void* /*cbdata*/) {
     return 1;
 }
 
+const size_t kMarloBodySize = 3072;  // the stored document stays below this
+
 int Marlo_Store_Handler(mg_connection* conn, void* /*cbdata*/) {
     std::unique_ptr<char[]> body(new char[kMarloBodySize]());
     // A document cut short, or one the disk cannot take, leaves the stored
@@ -1116,6 +1125,8 @@ int Log_Download_Handler(mg_connection* conn, void* /*cbdata*/) {
     send_http_file_found_rsp(conn, dev_path(PATH_LOG_BAK_APP_LOG), "app.log");
     return 1;
 }
+
+const size_t kLogBodySize = 1024;  // one log line from the client
 
 int Log_Line_Handler(mg_connection* conn, void* /*cbdata*/) {
     char body[kLogBodySize] = {0};
