@@ -133,7 +133,8 @@ constexpr bool Same_Text(const char* a, const char* b) {
 // Each URI's rows stand together and end with a row for every method.
 constexpr bool Routes_Well_Formed() {
     for (size_t i = 0; i < std::size(kRoutes); i++) {
-        const bool last = i + 1 == std::size(kRoutes) || !Same_Text(kRoutes[i].uri, kRoutes[i + 1].uri);
+        const bool last =
+            i + 1 == std::size(kRoutes) || !Same_Text(kRoutes[i].uri, kRoutes[i + 1].uri);
         if (last != (kRoutes[i].methods == METHOD_ANY)) return false;
     }
     return true;
@@ -1014,7 +1015,9 @@ int Scene_Upload_Handler(mg_connection* conn, void* /*cbdata*/) {
         std::lock_guard<std::mutex> owner(g_scene_upload_mutex);
         Commit_Received(rx);
         converted = Convert_Scene(dev_path(PATH_SCENE_TEMP_DOC), project);
-        if (converted) Set_File_Key_Value(dev_path(PATH_SERVER_PROPERTIES), "userSceneNote", "null");
+        if (converted) {
+            Set_File_Key_Value(dev_path(PATH_SERVER_PROPERTIES), "userSceneNote", "null");
+        }
         Remove_Path(dev_path(PATH_SCENE_TEMP_DOC));
     }
     if (!converted) {
