@@ -219,6 +219,33 @@ class SceneStatusTest(ServerTestCase):
             self.assertEqual(re.findall(r"^\S+ \S+ \[INFO\] Marlo : (.*) --\[", self.rig.server.log(self.mark), re.M), [line])
         self.assertEqual(self.request("PUT", "/log", b"x"), ERROR_RSP)
 
+    def test_each_method_gets_the_answer_of_its_route(self):
+        (self.sandbox.classes / "device.properties").write_bytes(b"tx1=Camera\n")
+        listed = txrx_response(b'{"list":" Camera"}')
+        scene_refused = r"\[INFO\] Rezudezi : /scene is not GET --"
+        method_refused = r"\[ERROR\] Http Method Error --"
+        # (method, path, body, answer, log lines the request adds)
+        rows = (
+            # Routes that take every method answer each one alike.
+            ("PUT", "/getTxRxList", b"", listed, None),
+            ("DELETE", "/getTxRxList", b"", listed, None),
+            ("OPTIONS", "/getUpgrade", b"", OK_RSP, None),
+            # A path that only begins with a pattern gets that route's rows.
+            ("GET", "/getTxRxList/x", b"", listed, None),
+            ("HEAD", "/sceneX", b"", b"", scene_refused),
+            ("PUT", "/scene/x", b"", b"", scene_refused),
+            # The last row of a route is its refusal.
+            ("OPTIONS", "/marlo", b"", ERROR_RSP, method_refused),
+            ("PATCH", "/log", b"", ERROR_RSP, method_refused),
+            ("POST", "/log", b"a line", OK_RSP, r"\[INFO\] Marlo : a line --"),
+        )
+        for method, path, body, answer, line in rows:
+            with self.subTest(method=method, path=path):
+                mark = self.server.log_mark()
+                self.assertEqual(request(self.port, method, path, body=body), answer)
+                if line is not None:
+                    self.assertEqual(len(re.findall(line, self.server.log(mark))), 1)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -78,7 +78,7 @@ TEST_F(Files, PropertiesReadAndWriteAsTheDeviceToolsDo) {
         char buf[64] = {0};
         EXPECT_EQ(Get_File_Key_Value(path_.c_str(), "a", buf, sizeof buf), 0);
         EXPECT_EQ(buf, r.values) << r.file;
-        EXPECT_EQ(delete_file_terminate(path_.c_str()), 0);
+        EXPECT_EQ(Edit_Property_File(path_.c_str(), Strip_Final_Line_End), 0);
         EXPECT_EQ(Read(path_), r.trimmed) << r.file;
         Write(r.file);
         EXPECT_EQ(Set_File_Key_Value(path_.c_str(), "a", "NEW"), 0);
