@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
-"""The sandbox pages in Debian's headless Chromium, steered over its DevTools
-protocol with the harness's WebSocket client: what a real browser sends (its
-WebSocket handshake and extensions offer, its TLS choice against the fixed
-cipher list, its multipart bodies and file-name quoting) and what it accepts
-(it fails a WebSocket on a text frame that is not UTF-8)."""
+"""The sandbox pages in Debian's headless Chromium (over DevTools): what a real
+browser sends (WebSocket handshake and extensions, TLS choice, multipart file
+names) and accepts (it fails a WebSocket on a text frame that is not UTF-8)."""
 
-import itertools, json, os, shutil, socket, struct, subprocess, sys, tempfile, time  # noqa: E401
+import itertools, json, os, shutil, socket, struct, subprocess as sp, sys, tempfile, time  # noqa
 import unittest
 from pathlib import Path
 
@@ -25,15 +23,14 @@ class Chromium:
                             "--ignore-certificate-errors", "--remote-debugging-port=0",
                             f"--user-data-dir={profile}", "--no-first-run", "--disable-extensions",
                             "--disable-background-networking", "about:blank"],
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+                           stdin=sp.DEVNULL, stdout=sp.DEVNULL, stderr=sp.DEVNULL)
         active = profile / "DevToolsActivePort"
         if not wait_until(lambda: active.exists() and len(active.read_text().split()) == 2, 30):
             self.close()
             raise RuntimeError("chromium did not open its DevTools port")
         port, path = active.read_text().split()
-        self.ws, self.ids, self.session = WebSocket.connect(int(port), path, timeout=10), \
-            itertools.count(1), None
+        self.ws, self.session = WebSocket.connect(int(port), path, timeout=10), None
+        self.ids = itertools.count(1)
         page = next(t for t in self.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
         self.session = self.call("Target.attachToTarget", targetId=page["targetId"],
                                  flatten=True)["sessionId"]
@@ -44,10 +41,8 @@ class Chromium:
         _terminate(self.proc, 15, 5)
 
     def call(self, method, **params):
-        ident = next(self.ids)
-        message = {"id": ident, "method": method, "params": params}
-        self.ws.send_text(json.dumps({**message, "sessionId": self.session} if self.session
-                                     else message))
+        ident, session = next(self.ids), {"sessionId": self.session} if self.session else {}
+        self.ws.send_text(json.dumps({"id": ident, "method": method, "params": params, **session}))
         deadline = time.monotonic() + ACTION_TIMEOUT
         while (reply := json.loads(self.ws.recv_text(deadline - time.monotonic()))).get("id") \
                 != ident:
@@ -144,8 +139,7 @@ class BrowserTest(ServerTestCase):
 
     def test_uploads_with_non_ascii_file_names_through_the_console(self):
         b, sandbox = self.browser, self.runs["http"].sandbox
-        files = self.work / "files"
-        files.mkdir()
+        files = Path(tempfile.mkdtemp(dir=self.work))
         docs = {"zoneinfo": ("ä zone.json", "zone.json", '{"zones":[{"name":"Süd"}]}'.encode()),
                 "pagecustom": ('Seite "neu".page', "zone.page", "<p>Übersicht</p>".encode()),
                 "update": ("Gerät ü.bin", "../update/Gerät ü.bin", b"\x00firmware\xff")}

@@ -277,8 +277,9 @@ class Server(_Process):
     def describe(self, tail=6000):
         """What the server said, for failure messages."""
         return "\n".join(f"--- {name}:\n{text[-tail:]}" for name, text in (
-            ("exit status", str(self.returncode)), ("stdout", self.stdout().decode(errors="replace")),
-            ("stderr", self.stderr().decode(errors="replace")), ("log", self.log())))
+            ("exit status", str(self.returncode)), ("log", self.log()),
+            ("stdout", self.stdout().decode(errors="replace")),
+            ("stderr", self.stderr().decode(errors="replace"))))
 
     def wait_for_log(self, pattern, timeout=START_TIMEOUT, since=0):
         """The first match of the regex; fails early once the server ended."""
