@@ -123,6 +123,7 @@ SANDBOX_PATHS = {  # attribute -> place in the device tree
 
 class Sandbox:
     """A device tree (scripts/make-sandbox.sh); KT_KEEP_SANDBOX=1 keeps it."""
+    TOMCAT = SANDBOX_PATHS["tomcat"]
 
     def __init__(self, http_port=None, https_port=None):
         self.http_port, self.https_port = http_port or free_port(), https_port or free_port()
