@@ -158,13 +158,14 @@ class LoginTest(RelayCase):
                 "adminadmin123", "third pw3\r", OPERATOR, " ", "four ", "four"]):
             with self.subTest(credential=credential):
                 ws = self.open(source=next(SOURCES))
-                for kind, text in (("login", credential), ("command", f"echo refused {n}")):
-                    ws.send_text(frame(kind, text)) if text is not None else None
+                logins = [frame("login", credential)] if credential is not None else []
+                for text in logins + [frame("command", f"echo refused {n}")]:
+                    ws.send_text(text)
                 self.assertTrue(ws.wait_closed(5), "a command without login left it open")
         self.assert_echo(self.logged_in(), "probe")  # the refused ones were not just late
         self.assertEqual([t for t in self.forwarded() if "refused" in t], [])
 
-    def test_a_failed_login_keeps_the_connection_and_slows_only_that_address(self):
+    def test_after_a_failed_login_the_address_waits_its_turn_and_stays_connected(self):
         mark, ws = self.server.log_mark(), self.open(source=next(SOURCES))
         started = time.monotonic()
         for attempt in ("admin wrong", "admin wrong2", "admin wrong3", ADMIN):  # waits its turn
