@@ -220,8 +220,8 @@ class SceneStatusTest(ServerTestCase):
         self.assertEqual(self.request("PUT", "/log", b"x"), ERROR_RSP)
 
     def test_each_method_gets_the_answer_of_its_route(self):
-        (self.sandbox.classes / "device.properties").write_bytes(b"tx1=Camera\n")
-        listed = txrx_response(b'{"list":" Camera"}')
+        (self.classes / "device.properties").write_bytes(b"tx1=Camera\n")
+        listed = b'HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 18\r\n\r\n{"list":" Camera"}\r\n'
         scene_refused = r"\[INFO\] Rezudezi : /scene is not GET --"
         method_refused = r"\[ERROR\] Http Method Error --"
         # (method, path, body, answer, log lines the request adds)
@@ -241,10 +241,10 @@ class SceneStatusTest(ServerTestCase):
         )
         for method, path, body, answer, line in rows:
             with self.subTest(method=method, path=path):
-                mark = self.server.log_mark()
-                self.assertEqual(request(self.port, method, path, body=body), answer)
+                mark = self.rig.server.log_mark()
+                self.assertEqual(self.request(method, path, body), answer)
                 if line is not None:
-                    self.assertEqual(len(re.findall(line, self.server.log(mark))), 1)
+                    self.assertEqual(len(re.findall(line, self.rig.server.log(mark))), 1)
 
 
 if __name__ == "__main__":
