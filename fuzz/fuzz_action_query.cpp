@@ -3,16 +3,10 @@
 #include <string.h>
 
 #include <memory>
-#include <string>
 
 #include "fuzz_common.h"
 #include "process_qr370.h"
 #include "webserver.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Fuzz_Quiet_Log();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // As the route copies the query: terminated, with a little slack.
@@ -23,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t decoded_size = username.size() + 200;
     std::unique_ptr<char[]> decoded(new char[decoded_size]());
-    const int n = Process_Web_CH_Character(username.c_str(), decoded.get(),
-                                           static_cast<int>(decoded_size));
+    const int n = Process_Web_CH_Character(username.c_str(), decoded.get(), static_cast<int>(decoded_size));
     if (n > static_cast<int>(username.size())) Fuzz_Fail("decoding made the text longer");
 
     // The decoder against an exactly sized buffer that is too small.

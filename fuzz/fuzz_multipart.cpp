@@ -6,13 +6,11 @@
 // folders the routes store into.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
+#include <vector>
 
 #include "fuzz_common.h"
 #include "process_qr370.h"
@@ -20,113 +18,58 @@
 
 namespace {
 
-const char kBoundary[] = "KtFuzzBoundary";
 const char* const kRoutes[] = {"/api/v1/zones/passwd", "/custom_upload", "/update_device"};
 const int kIoTimeoutSeconds = 20;
-
-mg_context* g_ctx = nullptr;
-int g_port = 0;
-std::string g_root;
-std::string g_allowed[5];
-
-void Start_Server() {
-    const std::string& root = Fuzz_Sandbox();
-    const std::string web = root + "/home/ubuntu/apache-tomcat-7.0.42/webapps/ROOT";
-    const char* options[] = {"document_root", web.c_str(), "listening_ports", "127.0.0.1:0",
-                             "num_threads", "2", "request_timeout_ms", "10000", nullptr};
-    mg_callbacks callbacks;
-    memset(&callbacks, 0, sizeof(callbacks));
-    g_ctx = mg_start(&callbacks, nullptr, options);
-    if (g_ctx == nullptr) Fuzz_Fail("mg_start");
-    mg_set_request_handler(g_ctx, "/api/v1/zones/passwd", Upload_Zone_File_Handler, nullptr);
-    mg_set_request_handler(g_ctx, "/custom_upload$", Custom_Upload_Handler, nullptr);
-    mg_set_request_handler(g_ctx, "/update_device", Update_Device_Handler, nullptr);
-    mg_server_port ports[1];
-    if (mg_get_server_ports(g_ctx, 1, ports) != 1) Fuzz_Fail("no port");
-    g_port = ports[0].port;
-    g_root = root;
-    // Where the three routes may store; the sandbox's own files are there
-    // from the start.
-    g_allowed[0] = root + "/home/ubuntu/zone/";
-    g_allowed[1] = root + "/home/ubuntu/update/";
-    g_allowed[2] = web + "/customization/";
-    g_allowed[3] = web + "/";  // favicon.ico, publictx.jpg; checked by name below
-    g_allowed[4] = root + "/bin/";
-}
-
-void Stop_Server() { mg_stop(g_ctx); }
-
-bool Allowed(const std::string& path) {
-    for (int i = 0; i < 3; i++) {
-        if (path.compare(0, g_allowed[i].size(), g_allowed[i]) == 0) {
-            // Only files directly in the folder; a file name never makes one.
-            return path.find('/', g_allowed[i].size()) == std::string::npos;
-        }
-    }
-    // tempweb.txt: the title's scratch copy, kept when it cannot go back.
-    for (const char* name : {"favicon.ico", "publictx.jpg", "tempweb.txt"}) {
-        if (path == g_allowed[3] + name) return true;
-    }
-    return path.compare(0, g_allowed[4].size(), g_allowed[4]) == 0 ||
-           path.compare(0, g_root.size() + 6, g_root + "/sbin/") == 0 ||
-           path.compare(0, g_root.size() + 15, g_root + "/usr/local/bin/") == 0 ||
-           path.find("/WEB-INF/classes/") != std::string::npos ||
-           path.find("/civetweb/") != std::string::npos;
-}
-
-void Check_Tree() {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(g_root, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (it->is_directory()) continue;
-        if (!Allowed(it->path().string())) {
-            fprintf(stderr, "stored outside its folder: %s\n", it->path().c_str());
-            Fuzz_Fail("a form field stored a file outside the route's folder");
-        }
-    }
-}
-
 // Loopback can run short of a free port or a queue slot for a moment when
-// other test runs share the machine; a server that takes no connection for
-// five seconds is a finding.
+// other runs share the machine; no connection for five seconds is a finding.
 const int kConnectTries = 50;
 const useconds_t kConnectPauseUs = 100 * 1000;
 
+mg_context* g_ctx = nullptr;
+sockaddr_in g_addr;
+// Where a file may be: directly in a route's folder (a file name never makes
+// a folder), the sandbox's own folders, and a few files the routes write.
+enum Kind { kFlat, kTree, kExact };
+std::vector<std::pair<std::string, Kind>> g_allowed;
+
+bool Allowed(const std::string& path) {
+    for (const auto& [place, kind] : g_allowed)
+        if (path.compare(0, place.size(), place) == 0)
+            return kind == kTree || (kind == kFlat ? path.find('/', place.size()) == std::string::npos
+                                                   : path.size() == place.size());
+    return false;
+}
+
+void Check_Tree() {
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(Fuzz_Sandbox(), ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory() || Allowed(it->path().string())) continue;
+        fprintf(stderr, "stored outside its folder: %s\n", it->path().c_str());
+        Fuzz_Fail("a form field stored a file outside the route's folder");
+    }
+}
+
 int Connect_To_Server() {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(g_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int tries = 1;; tries++) {
+    for (int tries = 1;; tries++, usleep(kConnectPauseUs)) {
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (fd < 0) Fuzz_Fail("socket");
-        timeval tv = {kIoTimeoutSeconds, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return fd;
+        const timeval tv = {kIoTimeoutSeconds, 0};
+        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) Fuzz_Fail("socket");
+        if (connect(fd, reinterpret_cast<sockaddr*>(&g_addr), sizeof(g_addr)) == 0) return fd;
         const int error = errno;
         close(fd);
-        if (tries >= kConnectTries) {
-            fprintf(stderr, "connect: %s\n", strerror(error));
-            Fuzz_Fail("connect");
-        }
-        usleep(kConnectPauseUs);
+        if (tries < kConnectTries) continue;
+        fprintf(stderr, "connect: %s\n", strerror(error));
+        Fuzz_Fail("connect");
     }
 }
 
 void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) {
     const int fd = Connect_To_Server();
-    const std::string type = urlencoded ? std::string("application/x-www-form-urlencoded")
-                                        : std::string("multipart/form-data; boundary=") + kBoundary;
-    char head[512];
-    const int n = snprintf(head, sizeof(head),
-                           "POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                           "Content-Type: %s\r\nContent-Length: %zu\r\n\r\n",
-                           route, type.c_str(), size);
-    std::string request(head, static_cast<size_t>(n));
-    request.append(reinterpret_cast<const char*>(body), size);
+    const char* type = urlencoded ? "application/x-www-form-urlencoded" : "multipart/form-data; boundary=KtFuzzBoundary";
+    const std::string request = std::string("POST ") + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+        "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+        std::string(reinterpret_cast<const char*>(body), size);
     for (size_t sent = 0; sent < request.size();) {
         const ssize_t w = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (w <= 0) break;  // the server may answer and close before reading all
@@ -137,19 +80,32 @@ void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) 
     // receive timeout is a handler that never returns.
     char buf[4096];
     ssize_t r;
-    while ((r = recv(fd, buf, sizeof(buf), 0)) > 0) {
-    }
+    while ((r = recv(fd, buf, sizeof(buf), 0)) > 0) continue;
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) Fuzz_Fail("no answer: a worker hangs");
     close(fd);
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Fuzz_Quiet_Log();
-    Start_Server();
-    atexit(Stop_Server);
-    return 0;
+void Fuzz_Setup() {
+    const std::string root = Fuzz_Sandbox(), web = root + "/home/ubuntu/apache-tomcat-7.0.42/webapps/ROOT";
+    const char* options[] = {"document_root", web.c_str(), "listening_ports", "127.0.0.1:0",
+                             "num_threads", "2", "request_timeout_ms", "10000", nullptr};
+    const mg_callbacks callbacks{};
+    g_ctx = mg_start(&callbacks, nullptr, options);
+    if (g_ctx == nullptr) Fuzz_Fail("mg_start");
+    atexit([] { mg_stop(g_ctx); });
+    mg_set_request_handler(g_ctx, "/api/v1/zones/passwd", Upload_Zone_File_Handler, nullptr);
+    mg_set_request_handler(g_ctx, "/custom_upload$", Custom_Upload_Handler, nullptr);
+    mg_set_request_handler(g_ctx, "/update_device", Update_Device_Handler, nullptr);
+    mg_server_port port;
+    if (mg_get_server_ports(g_ctx, 1, &port) != 1) Fuzz_Fail("no port");
+    g_addr = {AF_INET, htons(static_cast<uint16_t>(port.port)), {htonl(INADDR_LOOPBACK)}, {}};
+    g_allowed = {{root + "/home/ubuntu/zone/", kFlat}, {root + "/home/ubuntu/update/", kFlat},
+                 {web + "/customization/", kFlat}, {web + "/favicon.ico", kExact}, {web + "/publictx.jpg", kExact},
+                 {web + "/tempweb.txt", kExact},  // the title's scratch copy, kept when it cannot go back
+                 {web + "/WEB-INF/classes/", kTree}, {web + "/civetweb/", kTree}, {root + "/bin/", kTree},
+                 {root + "/sbin/", kTree}, {root + "/usr/local/bin/", kTree}};
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

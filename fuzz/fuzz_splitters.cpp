@@ -4,16 +4,10 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <memory>
-#include <string>
 
 #include "fuzz_common.h"
 #include "process_qr370.h"
 #include "webserver.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Fuzz_Quiet_Log();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
@@ -27,24 +21,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string head, tail;
     if (Split_Str(text, sep_text.c_str(), head, tail) == 1) {
         if (head.empty() || tail.empty()) Fuzz_Fail("Split_Str accepted an empty part");
-        if (text.compare(0, head.size(), head) != 0 ||
-            text.compare(head.size(), sep_text.size(), sep_text) != 0) {
+        if (text.compare(0, head.size(), head) != 0 || text.compare(head.size(), sep_text.size(), sep_text) != 0)
             Fuzz_Fail("Split_Str head is not the text before the separator");
-        }
     }
 
     // Callers hand over a zeroed buffer of exactly out_size bytes.
     std::unique_ptr<char[]> out(new char[out_size]());
     Split_Multi_Str(text.c_str(), index, out.get(), out_size, sep);
-    if (strnlen(out.get(), out_size) >= static_cast<size_t>(out_size)) {
+    if (strnlen(out.get(), out_size) >= static_cast<size_t>(out_size))
         Fuzz_Fail("Split_Multi_Str left its field unterminated");
-    }
 
     std::string line = text;
     const int comment = Analyze_Comment_Char(line, sep_text.c_str());
-    if (line.size() > text.size() || (comment == -1 && !line.empty())) {
+    if (line.size() > text.size() || (comment == -1 && !line.empty()))
         Fuzz_Fail("Analyze_Comment_Char result does not match the line");
-    }
 
     std::string trimmed = text;
     Delete_String_Terminate_Char(trimmed);
@@ -52,10 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The C trimmer on a buffer of exactly the text's length.
     const size_t len = strlen(text.c_str());
-    std::unique_ptr<char[]> c_text(new char[len + 1]);
-    memcpy(c_text.get(), text.c_str(), len + 1);
-    if (delete_terminate_char(c_text.get()) != static_cast<int>(len)) {
+    std::unique_ptr<char[]> c_text(strcpy(new char[len + 1], text.c_str()));
+    if (delete_terminate_char(c_text.get()) != static_cast<int>(len))
         Fuzz_Fail("delete_terminate_char returned another length");
-    }
     return 0;
 }

@@ -2,10 +2,7 @@
 // private service query and commands, with the client registry in memory.
 // Three in-memory connections join, take the frames of the input and leave;
 // the CivetWeb calls made on a connection land in the fakes below.
-#include <string.h>
-
 #include <fuzzer/FuzzedDataProvider.h>
-#include <string>
 
 #include "IPtask.h"
 #include "fuzz_common.h"
@@ -16,47 +13,44 @@ namespace {
 
 const int kConns = 3;
 const int kMaxFrames = 8;  // each login runs a dozen credential lookups
-struct fake_conn {
-    char bytes[64];
-};
-fake_conn g_conns[kConns];
+char g_conns[kConns][64];
 bool g_closed[kConns];
 void* g_user_data[kConns];
 char g_context[64];
 volatile unsigned char g_sink;
 
+mg_connection* Conn(int i) { return reinterpret_cast<mg_connection*>(g_conns[i]); }
+
 int Conn_Index(const mg_connection* conn) {
-    for (int i = 0; i < kConns; i++) {
-        if (conn == reinterpret_cast<const mg_connection*>(&g_conns[i])) return i;
-    }
+    for (int i = 0; i < kConns; i++)
+        if (conn == Conn(i)) return i;
     Fuzz_Fail("CivetWeb call on a connection that is not one of ours");
 }
 
 }  // namespace
 
+void Fuzz_Setup() {
+    Fuzz_Sandbox();
+    my_websocket_handler = websocket_handler;
+    // A link that never connected: a command's send fails at once.
+    g_IP_task = new IPTask();
+}
+
 extern "C" {
 
-int __wrap_mg_websocket_write(mg_connection* conn, int /*opcode*/, const char* data,
-                              size_t len) {
+int __wrap_mg_websocket_write(mg_connection* conn, int, const char* data, size_t len) {
     Conn_Index(conn);
     // Every byte handed over must be readable.
     for (size_t i = 0; i < len; i++) g_sink = g_sink + static_cast<unsigned char>(data[i]);
     return static_cast<int>(len);
 }
 int __wrap_mg_write(mg_connection* conn, const void* data, size_t len) {
-    return __wrap_mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT,
-                                     static_cast<const char*>(data), len);
+    return __wrap_mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, static_cast<const char*>(data), len);
 }
-// An in-memory connection has no request behind it.
-const mg_request_info* __wrap_mg_get_request_info(const mg_connection* conn) {
-    Conn_Index(conn);
-    return nullptr;
-}
-// Nor headers: no Origin, as from the device's native clients.
-const char* __wrap_mg_get_header(const mg_connection* conn, const char*) {
-    Conn_Index(conn);
-    return nullptr;
-}
+// An in-memory connection has no request behind it, nor headers: no Origin,
+// as from the device's native clients.
+const mg_request_info* __wrap_mg_get_request_info(const mg_connection* conn) { Conn_Index(conn); return nullptr; }
+const char* __wrap_mg_get_header(const mg_connection* conn, const char*) { Conn_Index(conn); return nullptr; }
 void __wrap_mg_lock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_unlock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_close_connection(mg_connection* conn) { g_closed[Conn_Index(conn)] = true; }
@@ -67,54 +61,32 @@ mg_context* __wrap_mg_get_context(const mg_connection* conn) {
 void __wrap_mg_lock_context(mg_context*) {}
 void __wrap_mg_unlock_context(mg_context*) {}
 // No read loop serves an in-memory connection: its frames stay queued.
-int __wrap_mg_get_client_socket(const mg_connection* conn) {
-    Conn_Index(conn);
-    return -1;
-}
-void __wrap_mg_set_websocket_service(mg_connection* conn, const mg_websocket_service*) {
-    Conn_Index(conn);
-}
-void __wrap_mg_set_user_connection_data(const mg_connection* conn, void* data) {
-    g_user_data[Conn_Index(conn)] = data;
-}
-void* __wrap_mg_get_user_connection_data(const mg_connection* conn) {
-    return g_user_data[Conn_Index(conn)];
-}
-
-int LLVMFuzzerInitialize(int*, char***) {
-    Fuzz_Quiet_Log();
-    Fuzz_Sandbox();
-    my_websocket_handler = websocket_handler;
-    // A link that never connected: a command's send fails at once.
-    g_IP_task = new IPTask();
-    return 0;
-}
+int __wrap_mg_get_client_socket(const mg_connection* conn) { Conn_Index(conn); return -1; }
+void __wrap_mg_set_websocket_service(mg_connection* conn, const mg_websocket_service*) { Conn_Index(conn); }
+void __wrap_mg_set_user_connection_data(const mg_connection* conn, void* data) { g_user_data[Conn_Index(conn)] = data; }
+void* __wrap_mg_get_user_connection_data(const mg_connection* conn) { return g_user_data[Conn_Index(conn)]; }
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    mg_connection* conns[kConns];
     for (int i = 0; i < kConns; i++) {
-        conns[i] = reinterpret_cast<mg_connection*>(&g_conns[i]);
         g_closed[i] = false;
-        WebSocketConnectHandler(conns[i], nullptr);
-        WebSocketReadyHandler(conns[i], nullptr);
+        WebSocketConnectHandler(Conn(i), nullptr);
+        WebSocketReadyHandler(Conn(i), nullptr);
     }
     FuzzedDataProvider in(data, size);
     for (int frame = 0; frame < kMaxFrames && in.remaining_bytes() > 0; frame++) {
         const int i = in.ConsumeIntegralInRange<int>(0, kConns - 1);
         std::string text = in.ConsumeRandomLengthString(4096);
         if (g_closed[i]) continue;  // CivetWeb hands a closing connection nothing more
-        WebsocketDataHandler(conns[i], 0x80 | MG_WEBSOCKET_OPCODE_TEXT, &text[0], text.size(),
-                             nullptr);
+        WebsocketDataHandler(Conn(i), 0x80 | MG_WEBSOCKET_OPCODE_TEXT, &text[0], text.size(), nullptr);
     }
     int logged_in = 0;
-    for (int i = 0; i < kConns; i++) logged_in += CheckIfAuth(conns[i]) == 1;
+    for (int i = 0; i < kConns; i++) logged_in += CheckIfAuth(Conn(i)) == 1;
     if (GetAppOnlineNum() != logged_in) Fuzz_Fail("online count differs from logged-in clients");
-    for (int i = 0; i < kConns; i++) WebSocketCloseHandler(conns[i], nullptr);
     int32_t sn;
     int64_t when;
-    for (int i = 0; i < kConns; i++) {
-        if (GetWSSNnum(conns[i], &sn, &when)) Fuzz_Fail("closed client still registered");
-    }
+    for (int i = 0; i < kConns; i++) WebSocketCloseHandler(Conn(i), nullptr);
+    for (int i = 0; i < kConns; i++)
+        if (GetWSSNnum(Conn(i), &sn, &when)) Fuzz_Fail("closed client still registered");
     if (GetAppOnlineNum() != 0) Fuzz_Fail("online count not back to zero");
     return 0;
 }

@@ -4,22 +4,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <memory>
-#include <string>
 
 #include "fuzz_common.h"
 #include "process_xml.h"
 
-namespace {
-std::string g_file;
-}
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    Fuzz_Quiet_Log();
-    g_file = Fuzz_Sandbox() + "/webconf.xml";
+void Fuzz_Setup() {
     // The reader reports missing keys on standard output; libFuzzer uses
     // standard error.
     if (freopen("/dev/null", "w", stdout) == nullptr) Fuzz_Fail("stdout");
-    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -27,21 +19,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto mode = static_cast<WEB_START_MODE>(in.ConsumeIntegralInRange<int>(0, 2));
     const unsigned int buf_size = in.ConsumeIntegralInRange<unsigned int>(1, 48);
     const std::string name = in.ConsumeRandomLengthString(16);
-    const std::string doc = in.ConsumeRemainingBytesAsString();
-    Fuzz_Write_File(g_file, reinterpret_cast<const uint8_t*>(doc.data()), doc.size());
+    const std::string file = Fuzz_Sandbox() + "/webconf.xml";
+    Fuzz_Write_File(file, in.ConsumeRemainingBytesAsString());
 
     ConfInfoParam param;
-    if (GetConfParamfromxml(g_file.c_str(), &param, mode) == 1 && param.web_port.empty() &&
-        mode != WEB_MODE_HTTP) {
+    if (GetConfParamfromxml(file.c_str(), &param, mode) == 1 && param.web_port.empty() && mode != WEB_MODE_HTTP)
         Fuzz_Fail("configuration read without a port text");
-    }
 
-    KT_XMLParser store(g_file.c_str());
+    KT_XMLParser store(file.c_str());
     store.Parse();
     std::unique_ptr<char[]> buf(new char[buf_size]());
     if (store.GetXMLParamVal("webconfig", name.c_str(), buf.get(), buf_size) &&
-        strnlen(buf.get(), buf_size) >= buf_size) {
+        strnlen(buf.get(), buf_size) >= buf_size)
         Fuzz_Fail("value copied without its terminator");
-    }
     return 0;
 }

@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
+python3 scripts/check-links.py  # relative links and #anchors of every Markdown file
 (cd build && ctest --output-on-failure --timeout 600 "$@")
 # The device's architecture, under emulation: unit tests and the start-up
 # suite of an arm64 cross build (build-arm64).

@@ -41,33 +41,6 @@ namespace {
 
 const int kWaitSeconds = 5;
 
-// The fixed route table. Rows whose handlers are not served yet stay null and
-// are skipped with a warning at registration.
-const uri_list kRoutes[] = {
-    {"/custom$", CustomHandler, nullptr},
-    {"/login", LoginHandler, nullptr},
-    {"/upgrade", Upload_File_Handler, nullptr},
-    {"/get_custom_info", Get_Custom_Info_Handler, nullptr},
-    {"/custom_upload$", Custom_Upload_Handler, nullptr},
-    {"/downloadCustom", Download_Custom_Handler, nullptr},
-    {"/custom_restore", Custom_Restore_Handler, nullptr},
-    {"/api/v1/zones/info", Zone_Json_Handler, nullptr},
-    {"/api/v1/zones/passwd", Upload_Zone_File_Handler, nullptr},
-    {"/api/v1/action", Check_Zone_Pw_Handler, nullptr},
-    {"/api/v1/zones/page", Zone_Page_Handler, nullptr},
-    {"/api/v1/upload/public_tx_preview", Upload_Zone_File_Handler, nullptr},
-    {"/stream", Stream_Handler, nullptr},
-    {"/scene", Scene_Handler, nullptr},
-    {"/update_device", Update_Device_Handler, nullptr},
-    {"/getTxRxList", Get_TXRX_List_Handler, nullptr},
-    {"/scene_upload", Scene_Upload_Handler, nullptr},
-    {"/getUpgrade", GET_Upgrade_Handler, nullptr},
-    {"/marlo$", Marlo_Info_Handler, nullptr},
-    {"/log$", Log_Handler, nullptr},
-};
-const int kRouteCount = sizeof(kRoutes) / sizeof(kRoutes[0]);
-static_assert(kRouteCount == 20, "the device front-end relies on twenty routes");
-
 struct ModeName {
     const char* text;
     WEB_START_MODE mode;
@@ -222,7 +195,7 @@ mg_context* Start_Server(const ConfInfoParam& conf) {
     }
     List_All_ServerPort(ctx);
     SetWebsocketHandler(ctx, websocket_handler, nullptr);
-    AddURIProcessHandler(ctx, kRoutes, kRouteCount);
+    Register_Routes(ctx);
     Guard_Static_Files(ctx);
     return ctx;
 }

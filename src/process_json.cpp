@@ -80,7 +80,7 @@ std::string Json_Write(const Json::Value& value) {
     return out;
 }
 
-int ParseJsonStream(const std::string& text, const char* name, std::string& out) {
+int ParseJsonMembers(const std::string& text, const json_member* members, size_t count) {
     // The reader throws on some inputs (nesting too deep), and text
     // conversion throws for arrays and objects: a frame from a client must
     // never end the process, so all of that reads as empty.
@@ -88,10 +88,19 @@ int ParseJsonStream(const std::string& text, const char* name, std::string& out)
         Json::Reader reader;
         Json::Value root;
         if (!reader.parse(text, root, true) || !root.isObject()) return 0;
-        const Json::Value& member = static_cast<const Json::Value&>(root)[name];
-        out = (member.isArray() || member.isObject()) ? std::string() : member.asString();
+        const Json::Value& object = root;
+        for (size_t i = 0; i < count; i++) {
+            const Json::Value& member = object[members[i].name];
+            *members[i].out =
+                (member.isArray() || member.isObject()) ? std::string() : member.asString();
+        }
         return 1;
     } catch (const std::exception&) {
         return 0;
     }
+}
+
+int ParseJsonStream(const std::string& text, const char* name, std::string& out) {
+    const json_member member = {name, &out};
+    return ParseJsonMembers(text, &member, 1);
 }

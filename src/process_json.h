@@ -12,6 +12,14 @@
 // gives "", an array or object member "" as well.
 int ParseJsonStream(const std::string& text, const char* name, std::string& out);
 
+// One member to read, and where its text goes.
+struct json_member {
+    const char* name;
+    std::string* out;
+};
+// Reads every listed member as ParseJsonStream does, from one parse of text.
+int ParseJsonMembers(const std::string& text, const json_member* members, size_t count);
+
 // Compact JSON with a final line feed: members in byte order of their names,
 // no blanks, '"' '\\' \b \f \n \r \t escaped, other bytes below 32 as \u00XX
 // in upper-case hex, every other byte (UTF-8 or not) unchanged. Clients

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "IPtask.h"
+#include "http_response.h"
 #include "log.h"
 #include "process_json.h"
 #include "process_qr370.h"
@@ -566,15 +567,6 @@ const size_t kHtmlBlock = 1024;
 const size_t kChunkBlock = 2000;     // no data chunk exceeds this
 const size_t kFrameBlock = 204800;   // one read of a stream frame
 
-const char kJsonHead[] =
-    "HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
-    "Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n";
-const char kHtmlHeadFormat[] =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
-    "Content-Length: %d\r\nAccept-Ranges: bytes\r\n\r\n";
-const char kStreamHead[] =
-    "HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: close\r\n"
-    "Content-Type: multipart/x-mixed-replace; boundary=--w00t\r\n\r\n";
 const char kFrameHeadFormat[] = "--w00t\r\nContent-Type: image/jpeg\r\nContent-Length: %lu\r\n\r\n";
 const char kLineEnd[] = "\r\n";
 
@@ -606,7 +598,7 @@ int send_chunk_file(mg_connection* conn, const char* path) {
 }
 
 int send_json_data(mg_connection* conn, const char* text) {
-    mg_printf(conn, "%s", kJsonHead);
+    Send_Head(conn, HEAD_JSON);
     mg_printf(conn, "%s", text);
     return 0;
 }
@@ -615,7 +607,7 @@ int send_html_file(mg_connection* conn, const char* path) {
     const int32_t size = get_file_size(path);
     LOG_INFO("Rezudezi : %s size is %d", path, size);
     if (size == -1) return -1;
-    mg_printf(conn, kHtmlHeadFormat, size);
+    Send_Head(conn, HEAD_HTML, size);
     return Sendhtml(conn, path);
 }
 
@@ -643,7 +635,7 @@ int Sendhtml(mg_connection* conn, const char* path) {
 }
 
 int send_jpg_stream_file(mg_connection* conn, const char* path) {
-    mg_printf(conn, "%s", kStreamHead);
+    Send_Head(conn, HEAD_STREAM);
     // The stream holds its worker until the client leaves; a stopping
     // server ends it too, so shutdown never waits on a viewer.
     while (sendjpgstream(conn, path) != 0 && exitNow == 0) sleep(1);

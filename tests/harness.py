@@ -1,198 +1,18 @@
-"""Integration test harness for ktwebserver.
+"""Integration test harness: a sandbox device tree on free ports, the
+control-service simulator, the server (DEVICE_ROOT = the sandbox), HTTP and
+WebSocket clients that keep the exact bytes, and a unittest base that removes
+all it started. Standard library only; every wait has a deadline."""
 
-Every integration test file builds on this module:
-
-- Sandbox: a throw-away device tree (scripts/make-sandbox.sh) on free ports,
-  with helpers to rewrite the web configuration.
-- Sim: build/devctl-sim on the sandbox's device-link socket, with its journal.
-- Server: build/ktwebserver run with DEVICE_ROOT set to the sandbox, its
-  output captured to files, waits on ports and log lines, bounded stop.
-- HTTP helpers that return the exact bytes on the wire, over TCP or TLS.
-- WebSocket: a minimal RFC 6455 client for the relay tests.
-- ServerTestCase: unittest base class that owns all of the above and
-  cleans up every process and folder, also when a test fails.
-
-Only the standard library is used. Every wait has a deadline; all network
-traffic goes to 127.0.0.1.
-"""
-
-import atexit
-import base64
-import collections
-import hashlib
-import os
-import re
-import shlex
-import shutil
-import signal
-import socket
-import ssl
-import struct
-import subprocess
-import sys
-import tempfile
-import time
-import unittest
-import xml.etree.ElementTree as ET
+import atexit, base64, collections, hashlib, os, re, shlex, shutil, signal  # noqa: E401
+import socket, ssl, struct, subprocess, sys, tempfile, time, unittest  # noqa: E401
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 LOCALHOST = "127.0.0.1"
-
 # Generous bounds for a loaded CI machine; a healthy server needs a fraction.
-START_TIMEOUT = 10.0
-STOP_TIMEOUT = 5.0
-IO_TIMEOUT = 5.0
-POLL_INTERVAL = 0.02
+START_TIMEOUT, STOP_TIMEOUT, IO_TIMEOUT = 10.0, 5.0, 5.0
 WORKERS = 50  # CivetWeb's default num_threads, which the server keeps
-
-
-def build_dir():
-    """Folder holding the built binaries: $KT_BUILD_DIR, else <repo>/build."""
-    return Path(os.environ.get("KT_BUILD_DIR") or REPO / "build").resolve()
-
-
-def binary(name):
-    path = build_dir() / name
-    if not os.access(path, os.X_OK):
-        raise RuntimeError(f"{path} is missing; build the project first "
-                           f"(or set KT_BUILD_DIR)")
-    return path
-
-
-def server_binary():
-    return binary("ktwebserver")
-
-
-def run_wrapper():
-    """The emulator that runs the build's programs: $KT_RUN_WRAPPER (a
-    qemu user-mode emulator for a cross build, where the machine cannot
-    start a target program by itself), else nothing."""
-    return shlex.split(os.environ.get("KT_RUN_WRAPPER", ""))
-
-
-def program_argv(exe, args=(), argv0=None):
-    """(argv, executable) for Popen to run the build program exe with args,
-    through the run wrapper when there is one. argv0 is what the program
-    sees as its name (default: its path)."""
-    wrapper = run_wrapper()
-    if not wrapper:
-        return [argv0 or str(exe)] + list(args), str(exe)
-    # qemu's -0 keeps a chosen argv[0]; a wrapper script would lose it.
-    return wrapper + (["-0", argv0] if argv0 else []) + [str(exe)] + list(args), None
-
-
-def sim_binary():
-    return binary("devctl-sim")
-
-
-# ---------------------------------------------------------------------------
-# Processes
-# ---------------------------------------------------------------------------
-
-_started = []  # every process the harness started, for the safety net below
-_sandboxes = []  # sandbox folders not yet removed
-
-
-def _spawn(argv, **kwargs):
-    proc = subprocess.Popen(argv, **kwargs)
-    _started.append(proc)
-    return proc
-
-
-@atexit.register
-def _clean_leftovers():
-    # Tests stop and remove what they start; this only catches a run that
-    # crashed past its cleanups.
-    for proc in _started:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-    for sandbox in list(_sandboxes):
-        sandbox.cleanup()
-
-
-def _terminate(proc, sig, timeout):
-    """Signals proc and waits up to timeout; SIGKILL when it does not end.
-    Returns the exit status (None when it never ran)."""
-    if proc is None:
-        return None
-    if proc.poll() is None:
-        try:
-            proc.send_signal(sig)
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout)
-    return proc.returncode
-
-
-# ---------------------------------------------------------------------------
-# Waiting
-# ---------------------------------------------------------------------------
-
-def wait_until(predicate, timeout, interval=POLL_INTERVAL):
-    """Polls predicate until it returns something truthy or the deadline
-    passes. Returns the last result (falsy on timeout)."""
-    deadline = time.monotonic() + timeout
-    while True:
-        result = predicate()
-        if result or time.monotonic() >= deadline:
-            return result
-        time.sleep(interval)
-
-
-_given_ports = set()
-
-
-def free_port():
-    """A TCP port nobody listens on right now and not handed out before in
-    this run (servers of one test run side by side). The server binds all
-    interfaces, so the probe does too; it sends nothing."""
-    for _ in range(100):
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-            s.bind(("", 0))
-            port = s.getsockname()[1]
-        if port not in _given_ports:
-            _given_ports.add(port)
-            return port
-    raise RuntimeError("no free port found")
-
-
-def free_ports(count):
-    ports = set()
-    while len(ports) < count:
-        ports.add(free_port())
-    return sorted(ports)
-
-
-def port_open(port, host=LOCALHOST):
-    try:
-        with socket.create_connection((host, port), timeout=0.5):
-            return True
-    except OSError:
-        return False
-
-
-def occupy_port(port):
-    """Listens on port (all interfaces), so a server start on it fails.
-    Returns the socket; close it to free the port."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("", port))
-    s.listen(1)
-    return s
-
-
-# ---------------------------------------------------------------------------
-# Sandbox device tree
-# ---------------------------------------------------------------------------
-
-_pem_cache = None  # one self-signed key per test run: RSA key generation is slow
-
-
-
-
-# Fixed answers of the server that several test files compare byte for byte.
+# Fixed answers of the server that several suites compare byte for byte.
 OK_RSP = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
           b"Content-Length: 0\r\n\r\n")
 ERROR_RSP = (b"HTTP/1.1 500 Internal Server Error\r\nServer: Apache-Coyote/1.1\r\n"
@@ -200,68 +20,126 @@ ERROR_RSP = (b"HTTP/1.1 500 Internal Server Error\r\nServer: Apache-Coyote/1.1\r
 JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allow-origin: *\r\n"
              b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
 
+
+def build_dir():
+    return Path(os.environ.get("KT_BUILD_DIR") or REPO / "build").resolve()
+
+
+def binary(name):
+    if os.access(build_dir() / name, os.X_OK):
+        return build_dir() / name
+    raise RuntimeError(f"{build_dir() / name} is missing; build first (or set KT_BUILD_DIR)")
+
+
+def program_argv(exe, args=(), argv0=None):
+    """(argv, executable) for Popen: a cross build runs its programs through
+    $KT_RUN_WRAPPER (qemu, whose -0 keeps a chosen argv[0])."""
+    wrapper = shlex.split(os.environ.get("KT_RUN_WRAPPER", ""))
+    if not wrapper:
+        return [argv0 or str(exe)] + list(args), str(exe)
+    return wrapper + (["-0", argv0] if argv0 else []) + [str(exe)] + list(args), None
+
+
+_started, _sandboxes = [], []  # the safety net for a run that crashed past its cleanups
+
+
+def _spawn(argv, **kwargs):
+    _started.append(subprocess.Popen(argv, **kwargs))
+    return _started[-1]
+
+
+def _terminate(proc, sig, timeout):
+    """Signals proc, waits up to timeout, then kills it; its exit status."""
+    if proc is not None and proc.poll() is None:
+        try:
+            proc.send_signal(sig)
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout)
+    return None if proc is None else proc.returncode
+
+
+@atexit.register
+def _clean_leftovers():
+    for proc in _started:
+        _terminate(proc, signal.SIGKILL, STOP_TIMEOUT)
+    for sandbox in list(_sandboxes):
+        sandbox.cleanup()
+
+
+def wait_until(predicate, timeout, interval=0.02):
+    """Polls until predicate gives something truthy; its last result."""
+    deadline = time.monotonic() + timeout
+    while not (result := predicate()) and time.monotonic() < deadline:
+        time.sleep(interval)
+    return result
+
+
+_given_ports = {0}
+
+
+def free_port():
+    """A port nobody listens on and not handed out before in this run."""
+    port = 0
+    while port in _given_ports:
+        with socket.socket() as s:
+            s.bind(("", 0))
+            port = s.getsockname()[1]
+    _given_ports.add(port)
+    return port
+
+
+def port_open(port, host=LOCALHOST):
+    try:
+        socket.create_connection((host, port), timeout=0.5).close()
+        return True
+    except OSError:
+        return False
+
+
 def multipart_body(parts, boundary):
-    """Body of a multipart/form-data post. parts: (field name, file name or
-    None for a plain value, content); names and content as str or bytes."""
-    def as_bytes(value):
+    """parts: (field name, file name or None, content), as str or bytes."""
+    def b(value):
         return value.encode() if isinstance(value, str) else value
-    mark = b"--" + as_bytes(boundary)
     body = b""
     for name, filename, content in parts:
-        body += mark + b'\r\nContent-Disposition: form-data; name="' + as_bytes(name) + b'"'
+        body += b"--" + b(boundary) + b'\r\nContent-Disposition: form-data; name="' + b(name) + b'"'
         if filename is not None:
-            body += b'; filename="' + as_bytes(filename) + b'"'
-        body += b"\r\n"
-        if filename is not None:
-            body += b"Content-Type: application/octet-stream\r\n"
-        body += b"\r\n" + as_bytes(content) + b"\r\n"
-    return body + mark + b"--\r\n"
+            body += b'; filename="' + b(filename) + b'"\r\nContent-Type: application/octet-stream'
+        body += b"\r\n\r\n" + b(content) + b"\r\n"
+    return body + b"--" + b(boundary) + b"--\r\n"
+
+
+_pem_cache = []  # one self-signed key per run: RSA key generation is slow
+SANDBOX_PATHS = {  # attribute -> place in the device tree
+    "tomcat": "home/ubuntu/apache-tomcat-7.0.42", "webroot": "{tomcat}/webapps/ROOT",
+    "webrun": "{webroot}/webrun", "classes": "{webroot}/WEB-INF/classes",
+    "webconf": "{webrun}/webconf.xml", "log_config": "{webrun}/log4cpp.properties",
+    "cert": "{webrun}/server.pem", "log_file": "{tomcat}/log_bak/webserverapp.log",
+    "server_properties": "{classes}/server.properties", "zone_dir": "home/ubuntu/zone",
+    "reboot_log": "reboot.log", "socket": "run/devlink.sock"}
 
 
 class Sandbox:
-    """A device tree in a temporary folder, built by scripts/make-sandbox.sh.
-
-    The server sees it through DEVICE_ROOT; every fixed device path resolves
-    under `root`. With KT_KEEP_SANDBOX=1 in the environment the folder is
-    kept for a post-mortem and its path printed on standard error.
-    """
-
-    TOMCAT = "home/ubuntu/apache-tomcat-7.0.42"
+    """A device tree (scripts/make-sandbox.sh); KT_KEEP_SANDBOX=1 keeps it."""
+    TOMCAT = SANDBOX_PATHS["tomcat"]
 
     def __init__(self, http_port=None, https_port=None):
-        global _pem_cache
-        if http_port is None or https_port is None:
-            ports = free_ports(2)
-            http_port = http_port or ports[0]
-            https_port = https_port or ports[1]
-        self.http_port = http_port
-        self.https_port = https_port
-        self.root = Path(tempfile.mkdtemp(prefix="kt-sandbox-"))
+        self.http_port, self.https_port = http_port or free_port(), https_port or free_port()
+        self.root, places = Path(tempfile.mkdtemp(prefix="kt-sandbox-")), {}
         _sandboxes.append(self)
-        self.tomcat = self.root / self.TOMCAT
-        self.webroot = self.tomcat / "webapps/ROOT"
-        self.webrun = self.webroot / "webrun"
-        self.classes = self.webroot / "WEB-INF/classes"
-        self.webconf = self.webrun / "webconf.xml"
-        self.log_config = self.webrun / "log4cpp.properties"
-        self.cert = self.webrun / "server.pem"
-        self.log_file = self.tomcat / "log_bak/webserverapp.log"
-        self.server_properties = self.classes / "server.properties"
-        self.zone_dir = self.root / "home/ubuntu/zone"
-        self.reboot_log = self.root / "reboot.log"
-        self.socket = self.root / "run/devlink.sock"
-
-        if _pem_cache is not None:
+        for name, place in SANDBOX_PATHS.items():
+            places[name] = place.format(**places)
+            setattr(self, name, self.root / places[name])
+        if _pem_cache:
             self.webrun.mkdir(parents=True)
-            self.cert.write_bytes(_pem_cache)
-        subprocess.run(["bash", str(REPO / "scripts/make-sandbox.sh"), str(self.root),
-                        str(http_port), str(https_port)],
-                       check=True, capture_output=True, timeout=60)
-        if _pem_cache is None:
-            _pem_cache = self.cert.read_bytes()
+            self.cert.write_bytes(_pem_cache[0])
+        subprocess.run(["bash", REPO / "scripts/make-sandbox.sh", self.root, str(self.http_port),
+                        str(self.https_port)], check=True, capture_output=True, timeout=60)
+        _pem_cache[:] = [self.cert.read_bytes()]
 
     def path(self, device_path):
-        """Sandbox location of an absolute device path."""
         return self.root / str(device_path).lstrip("/")
 
     def cleanup(self):
@@ -269,357 +147,156 @@ class Sandbox:
             _sandboxes.remove(self)
         if os.environ.get("KT_KEEP_SANDBOX") == "1":
             print(f"sandbox kept: {self.root}", file=sys.stderr)
-            return
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    # -- web configuration -------------------------------------------------
-
-    def _webconf_tree(self):
-        return ET.parse(self.webconf)
-
-    def _webconf_param(self, tree, key):
-        for param in tree.getroot().iter("PARAM"):
-            if param.get("NAME") == key:
-                return param
-        return None
-
-    def webconf_set(self, key, value):
-        """Sets key in section webconfig, adding it when absent."""
-        tree = self._webconf_tree()
-        param = self._webconf_param(tree, key)
-        if param is None:
-            section = tree.getroot().find("webconfig")
-            param = ET.SubElement(section, "PARAM", {"NAME": key, "TYPE": "string"})
-        param.text = value
-        tree.write(self.webconf, encoding="UTF-8", xml_declaration=True)
-
-    def webconf_remove(self, key):
-        tree = self._webconf_tree()
-        param = self._webconf_param(tree, key)
-        if param is None:
-            raise KeyError(key)
-        section = tree.getroot().find("webconfig")
-        section.remove(param)
-        tree.write(self.webconf, encoding="UTF-8", xml_declaration=True)
-
-    def webconf_write(self, params, section="webconfig"):
-        """Replaces the whole file: params is a sequence of (key, value)."""
-        lines = ['<?xml version="1.0" encoding="UTF-8"?>', "<CONFIGURATION>",
-                 f"  <{section}>"]
-        for key, value in params:
-            param = ET.Element("PARAM", {"NAME": key, "TYPE": "string"})
-            param.text = value
-            lines.append("    " + ET.tostring(param, encoding="unicode"))
-        lines += [f"  </{section}>", "</CONFIGURATION>", ""]
-        self.webconf.write_text("\n".join(lines), encoding="utf-8")
-
-    def webconf_params(self):
-        """The (key, value) pairs of section webconfig, in file order."""
-        section = self._webconf_tree().getroot().find("webconfig")
-        return [(p.get("NAME"), p.text or "") for p in section.iter("PARAM")]
+        else:
+            shutil.rmtree(self.root, ignore_errors=True)
 
     def log_text(self):
-        try:
-            return self.log_file.read_text(errors="replace")
-        except FileNotFoundError:
-            return ""
+        return self.log_file.read_text(errors="replace") if self.log_file.exists() else ""
 
 
-# ---------------------------------------------------------------------------
-# Control service simulator
-# ---------------------------------------------------------------------------
+class _Process:
+    """A program of the build, its output in files of the sandbox."""
+    proc, runs = None, 0
+    pid = property(lambda self: self.proc.pid)
+    returncode = property(lambda self: None if self.proc is None else self.proc.poll())
+
+    def running(self):
+        return self.proc is not None and self.returncode is None
+
+    def stop(self, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
+        """sig, a bounded wait, SIGKILL as a last resort; the exit status."""
+        return _terminate(self.proc, sig, timeout)
+
+    def kill(self):  # as a crash would
+        return self.stop(signal.SIGKILL)
+
+    def _run(self, exe, args, argv0=None, **kwargs):
+        self.runs += 1
+        self.stdout_path, self.stderr_path = (self.sandbox.root / f"{exe}.{self.runs}.{stream}"
+                                              for stream in ("stdout", "stderr"))
+        argv, exe = program_argv(binary(exe), args, argv0)
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.proc = _spawn(argv, executable=exe, stdin=subprocess.DEVNULL, stdout=out,
+                               stderr=err, **kwargs)
+        return self
+
+    def stdout(self):
+        return self.stdout_path.read_bytes() if self.proc else b""
+
+    def stderr(self):
+        return self.stderr_path.read_bytes() if self.proc else b""
+
+
+def unix_socket_states(path):
+    """(listening, connected count) of a Unix socket, from /proc/net/unix: a
+    probe connection would count as a connection."""
+    listening, connected = False, 0
+    with open("/proc/net/unix") as f:
+        for fields in (line.split(None, 7) for line in list(f)[1:]):
+            if len(fields) == 8 and fields[7].rstrip("\n") == str(path):
+                accepting = int(fields[3], 16) & 0x10000  # __SO_ACCEPTCON
+                listening |= bool(accepting)
+                connected += not accepting and int(fields[5], 16) == 3  # SS_CONNECTED
+    return listening, connected
+
 
 JournalEntry = collections.namedtuple("JournalEntry", "sn conn_time send_time data")
 
-_JOURNAL_ESCAPES = {"\\": "\\", "n": "\n", "t": "\t"}
 
-
-def _journal_unescape(text):
-    out = []
-    i = 0
-    while i < len(text):
-        ch = text[i]
-        if ch == "\\" and i + 1 < len(text) and text[i + 1] in _JOURNAL_ESCAPES:
-            out.append(_JOURNAL_ESCAPES[text[i + 1]])
-            i += 2
-        else:
-            out.append(ch)
-            i += 1
-    return "".join(out)
-
-
-def unix_socket_entries(path):
-    """(flags, state) of every socket bound to the Unix socket path, from
-    /proc/net/unix. Sockets accepted on a listening socket carry its path."""
-    target = str(path)
-    entries = []
-    with open("/proc/net/unix") as f:
-        next(f)
-        for line in f:
-            fields = line.split(None, 7)
-            if len(fields) == 8 and fields[7].rstrip("\n") == target:
-                entries.append((int(fields[3], 16), int(fields[5], 16)))
-    return entries
-
-
-_SO_ACCEPTCON = 0x10000
-_SS_CONNECTED = 3
-
-
-def unix_socket_listening(path):
-    return any(flags & _SO_ACCEPTCON for flags, _ in unix_socket_entries(path))
-
-
-def unix_socket_connections(path):
-    """Open connections accepted on the Unix socket listening at path."""
-    return sum(1 for flags, state in unix_socket_entries(path)
-               if not flags & _SO_ACCEPTCON and state == _SS_CONNECTED)
-
-
-class Sim:
-    """build/devctl-sim on the sandbox's device-link socket."""
+class Sim(_Process):
+    """build/devctl-sim on the sandbox's device-link socket, with its journal."""
 
     def __init__(self, sandbox, socket_path=None, journal=None):
-        self.sandbox = sandbox
-        self.socket = Path(socket_path or sandbox.socket)
+        self.sandbox, self.socket = sandbox, Path(socket_path or sandbox.socket)
         self.journal_path = Path(journal or sandbox.root / "devctl-journal.txt")
-        self.proc = None
-        self._out = None
-        self._starts = 0
 
     def start(self, timeout=START_TIMEOUT):
-        if self.proc is not None and self.proc.poll() is None:
-            raise RuntimeError("simulator already running")
-        self._starts += 1
-        self._close_output()
-        self._out = open(self.sandbox.root / f"devctl-sim.{self._starts}.out", "wb")
-        argv, exe = program_argv(sim_binary(), ["--socket", str(self.socket), "--journal",
-                                                str(self.journal_path)])
-        self.proc = _spawn(
-            argv, executable=exe,
-            stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT)
-        if not wait_until(self._accepting, timeout):
+        self._run("devctl-sim", ["--socket", self.socket, "--journal", self.journal_path])
+        if not wait_until(lambda: not self.running() or unix_socket_states(self.socket)[0],
+                          timeout) or not self.running():
             self.stop()
             raise RuntimeError(f"devctl-sim did not listen on {self.socket}")
         return self
 
-    def _accepting(self):
-        # Looked up rather than probed: a probe connection would show up in
-        # connections() until the simulator notices it closed.
-        if self.proc.poll() is not None:
-            raise RuntimeError(f"devctl-sim exited with {self.proc.returncode}")
-        return unix_socket_listening(self.socket)
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def stop(self, timeout=STOP_TIMEOUT):
-        """SIGTERM, bounded wait, SIGKILL as a last resort. Returns the exit
-        status (None when it never ran)."""
-        rc = _terminate(self.proc, signal.SIGTERM, timeout)
-        self._close_output()
-        return rc
-
-    def kill(self):
-        """Ends the simulator abruptly, as a crash of the service would."""
-        rc = _terminate(self.proc, signal.SIGKILL, STOP_TIMEOUT)
-        self._close_output()
-        return rc
-
-    def _close_output(self):
-        if self._out is not None:
-            self._out.close()
-            self._out = None
-
     def connections(self):
-        """How many device links are connected to the simulator right now."""
-        return unix_socket_connections(self.socket)
+        return unix_socket_states(self.socket)[1]
 
     def wait_for_connections(self, count, timeout=START_TIMEOUT):
         return wait_until(lambda: self.connections() == count, timeout)
 
     def journal(self):
-        """The requests the simulator received, oldest first."""
-        try:
-            # Bytes, not text mode: a carriage return inside a command is
-            # data, not a line end.
-            raw = self.journal_path.read_bytes().decode("utf-8", "surrogateescape")
-        except FileNotFoundError:
-            return []
-        entries = []
-        for line in raw.split("\n")[:-1]:  # a line still being written has no end yet
-            sn, conn_time, send_time, data = line.split("\t", 3)
-            entries.append(JournalEntry(int(sn), int(conn_time), int(send_time),
-                                        _journal_unescape(data)))
-        return entries
-
-    def wait_for_journal(self, predicate, timeout=IO_TIMEOUT):
-        """First journal entry for which predicate holds, None on timeout."""
-        def find():
-            for entry in self.journal():
-                if predicate(entry):
-                    return entry
-            return None
-        return wait_until(find, timeout)
+        """The requests received, oldest first. Bytes: a carriage return in a
+        command is data, not a line end; the last line may be unfinished."""
+        raw = self.journal_path.read_bytes() if self.journal_path.exists() else b""
+        unescape = {"\\": "\\", "n": "\n", "t": "\t"}
+        return [JournalEntry(int(sn), int(conn), int(sent),
+                             re.sub(r"\\([\\nt])", lambda m: unescape[m[1]], data))
+                for sn, conn, sent, data in (line.split("\t", 3) for line in raw.decode(
+                    "utf-8", "surrogateescape").split("\n")[:-1])]
 
 
-# ---------------------------------------------------------------------------
-# The server under test
-# ---------------------------------------------------------------------------
-
-class Server:
-    """build/ktwebserver with DEVICE_ROOT set to the sandbox.
-
-    Runs in the sandbox root (the server library's relative "error.log"
-    would land there), standard output and error go to files.
-    """
+class Server(_Process):
+    """build/ktwebserver run in the sandbox root, where the library's
+    relative "error.log" would land."""
 
     def __init__(self, sandbox, args=(), env=None, argv0=None):
-        self.sandbox = sandbox
-        self.args = [str(a) for a in args]
-        self.argv0 = argv0
-        self.env = dict(os.environ)
+        self.sandbox, self.args, self.argv0 = sandbox, [str(a) for a in args], argv0
+        self.cwd, self.start_mark = sandbox.root, 0
         # The developer's own shell must not redirect the link elsewhere.
-        self.env.pop("DEVLINK_SOCKET", None)
-        self.env["DEVICE_ROOT"] = str(sandbox.root)
-        self.env.update(env or {})
-        self.cwd = sandbox.root
-        self.proc = None
-        self._runs = 0
-        self.start_mark = 0  # log position when this run started
-        self.stdout_path = None
-        self.stderr_path = None
+        self.env = {k: v for k, v in os.environ.items() if k != "DEVLINK_SOCKET"}
+        self.env.update(DEVICE_ROOT=str(sandbox.root), **(env or {}))
 
     def start(self):
-        self._runs += 1
-        self.stdout_path = self.sandbox.root / f"ktwebserver.{self._runs}.stdout"
-        self.stderr_path = self.sandbox.root / f"ktwebserver.{self._runs}.stderr"
-        argv, exe = program_argv(server_binary(), self.args, self.argv0)
         self.start_mark = self.log_mark()
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = _spawn(argv, executable=exe,
-                               cwd=self.cwd, env=self.env,
-                               stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-        return self
-
-    @property
-    def pid(self):
-        return self.proc.pid
-
-    @property
-    def returncode(self):
-        return None if self.proc is None else self.proc.poll()
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
+        return self._run("ktwebserver", self.args, self.argv0, cwd=self.cwd, env=self.env)
 
     def wait_exit(self, timeout=START_TIMEOUT):
-        """Exit status of a server expected to end by itself."""
         try:
             return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            raise AssertionError(
-                f"ktwebserver still running after {timeout}s\n{self.describe()}") from None
-
-    def stop(self, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
-        """Sends sig and waits; SIGKILL when it does not end in time.
-        Returns the exit status."""
-        return _terminate(self.proc, sig, timeout)
-
-    # -- output ------------------------------------------------------------
-
-    def stdout(self):
-        return self.stdout_path.read_bytes() if self.stdout_path else b""
-
-    def stderr(self):
-        return self.stderr_path.read_bytes() if self.stderr_path else b""
+            raise AssertionError(f"still running after {timeout}s\n{self.describe()}") from None
 
     def log(self, since=0):
-        """The log file written through the logging configuration, from
-        the position `since` (a log_mark()) on."""
-        self._log_written()
+        """The log file from position `since` (a log_mark()) on. The one
+        "log-writer" thread sleeps only with nothing left to write: once it
+        is seen asleep throughout 5 ms, every line logged before is out."""
+        try:
+            stat = next(t / "stat" for t in Path(f"/proc/{self.pid}/task").iterdir()
+                        if (t / "comm").read_text().strip() == "log-writer")
+            deadline, asleep_since = time.monotonic() + 2, None
+            while (now := time.monotonic()) < deadline and now - (asleep_since or now) < 0.005:
+                asleep = stat.read_text().rsplit(")", 1)[1].split()[0] == "S"
+                asleep_since = (asleep_since or now) if asleep else None
+                time.sleep(0.001)
+        except (OSError, StopIteration, AttributeError):
+            pass  # not started, ended, or no writer yet: nothing is pending
         return self.sandbox.log_text()[since:]
 
     def log_mark(self):
-        """Position of the log's end, to look only at what follows."""
-        self._log_written()
-        return len(self.sandbox.log_text())
-
-    def _log_written(self, timeout=2.0):
-        """Waits until every line the server has logged so far is in the
-        file. The server's threads queue their lines and one thread
-        ("log-writer") writes them: a queued line wakes it, it gathers for
-        at most half a millisecond, writes, and sleeps again only with
-        nothing left to write. So once it is seen sleeping throughout 5 ms,
-        every line logged before (such as the lines of a request whose
-        answer the test holds) is written."""
-        if not self.running():
-            return
-        task = Path(f"/proc/{self.pid}/task")
-        try:
-            writer = next((t for t in task.iterdir()
-                           if (t / "comm").read_text().strip() == "log-writer"), None)
-        except OSError:
-            return
-        if writer is None:
-            return
-        deadline = time.monotonic() + timeout
-        asleep_since = None
-        while time.monotonic() < deadline:
-            try:
-                state = (writer / "stat").read_text().rsplit(")", 1)[1].split()[0]
-            except OSError:
-                return
-            now = time.monotonic()
-            if state != "S":
-                asleep_since = None
-            elif asleep_since is None:
-                asleep_since = now
-            elif now - asleep_since >= 0.005:
-                return
-            time.sleep(0.001)
+        return len(self.log())
 
     def describe(self, tail=6000):
-        """What the server said (the last `tail` characters of each
-        stream), for failure messages."""
-        def last(text):
-            return text if len(text) <= tail else "[...]" + text[-tail:]
-        return (f"--- exit status: {self.returncode}\n"
-                f"--- stdout:\n{last(self.stdout().decode(errors='replace'))}\n"
-                f"--- stderr:\n{last(self.stderr().decode(errors='replace'))}\n"
-                f"--- log:\n{last(self.log())}")
-
-    # -- waiting -----------------------------------------------------------
+        """What the server said, for failure messages."""
+        return "\n".join(f"--- {name}:\n{text[-tail:]}" for name, text in (
+            ("exit status", str(self.returncode)), ("log", self.log()),
+            ("stdout", self.stdout().decode(errors="replace")),
+            ("stderr", self.stderr().decode(errors="replace"))))
 
     def wait_for_log(self, pattern, timeout=START_TIMEOUT, since=0):
-        """Waits until the log file (from `since` on) holds a match of the
-        regex pattern (multi-line mode) and returns the match. Gives up
-        early when the server has ended without writing it."""
-        regex = re.compile(pattern, re.M)
-
-        def probe():
-            ended = not self.running()
-            m = regex.search(self.log(since))
-            return m or (ended and "ended")
-        m = wait_until(probe, timeout)
-        if not m or m == "ended":
+        """The first match of the regex; fails early once the server ended."""
+        found = wait_until(lambda: re.search(pattern, self.log(since), re.M) or
+                           (not self.running() and "ended"), timeout)
+        if not found or found == "ended":
             raise AssertionError(f"log never matched {pattern!r}\n{self.describe()}")
-        return m
+        return found
 
     def wait_for_port(self, port, timeout=START_TIMEOUT):
-        def probe():
-            if not self.running():
-                return "ended"
-            return port_open(port)
-        result = wait_until(probe, timeout)
-        if result is not True:
+        if wait_until(lambda: port_open(port) or (not self.running() and "ended"),
+                      timeout) is not True:
             raise AssertionError(f"port {port} never opened\n{self.describe()}")
 
     def wait_ready(self, ports, timeout=START_TIMEOUT):
-        """Waits until the ports accept connections and the port list is
-        logged. Route registration follows at once and logs nothing when
-        every row is set, so a request may in theory still meet the
-        library's own handling for a moment."""
+        """Ports open and the port list logged (the routes follow at once)."""
         for port in ports:
             self.wait_for_port(port, timeout)
         self.wait_for_log(r"Rezudezi : \d+ listening ports:", timeout, since=self.start_mark)
@@ -627,94 +304,64 @@ class Server:
 
 
 def stop_all(processes, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
-    """Stops Servers and Sims together: one signal round, then the waits,
-    so the server library's stop delay is paid once rather than per server.
-    Returns the exit statuses in order."""
+    """One signal round, then the waits: the library's stop delay is paid once."""
     for p in processes:
-        if p.proc is not None and p.proc.poll() is None:
+        if p.running():
             p.proc.send_signal(sig)
-    return [p.stop(sig, timeout) if isinstance(p, Server) else p.stop(timeout)
-            for p in processes]
+    return [p.stop(sig, timeout) for p in processes]
 
-
-# ---------------------------------------------------------------------------
-# HTTP
-# ---------------------------------------------------------------------------
 
 def client_tls_context(minimum=None, maximum=None, ciphers=None):
-    """A TLS client context that accepts the sandbox's self-signed
-    certificate. minimum/maximum are ssl.TLSVersion values."""
+    """Accepts the sandbox's self-signed certificate; versions: ssl.TLSVersion."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.verify_mode = ssl.CERT_NONE
-    if minimum is not None:
-        ctx.minimum_version = minimum
-    if maximum is not None:
-        ctx.maximum_version = maximum
-    if ciphers is not None:
-        ctx.set_ciphers(ciphers)
+    ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+    ctx.minimum_version = minimum or ctx.minimum_version
+    ctx.maximum_version = maximum or ctx.maximum_version
+    ctx.set_ciphers(ciphers or "DEFAULT")
     return ctx
 
 
-def connect(port, tls=False, tls_context=None, timeout=IO_TIMEOUT):
-    """A connected socket to 127.0.0.1:port, TLS-wrapped on request."""
-    sock = socket.create_connection((LOCALHOST, port), timeout=timeout)
-    if tls or tls_context is not None:
-        try:
-            sock = (tls_context or client_tls_context()).wrap_socket(sock)
-        except BaseException:
-            sock.close()
-            raise
-    return sock
+def connect(port, tls=False, tls_context=None, timeout=IO_TIMEOUT, source=None):
+    """source: the client's own address on the loopback network."""
+    sock = socket.create_connection((LOCALHOST, port), timeout, (source, 0) if source else None)
+    try:
+        return (tls_context or client_tls_context()).wrap_socket(sock) if tls or tls_context \
+            else sock
+    except BaseException:
+        sock.close()
+        raise
 
 
 def tls_handshake(port, **context_args):
-    """Handshakes and returns (protocol version, cipher name); raises
-    ssl.SSLError or OSError when the server refuses."""
+    """(protocol version, cipher name); raises when the server refuses."""
     with connect(port, tls_context=client_tls_context(**context_args)) as sock:
         return sock.version(), sock.cipher()[0]
 
 
-def recv_all(sock, timeout=IO_TIMEOUT, limit=64 * 1024 * 1024):
-    """Reads until the peer closes; raises on timeout."""
-    deadline = time.monotonic() + timeout
-    chunks = []
-    size = 0
-    while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            raise TimeoutError(f"peer did not close within {timeout}s; got "
-                               f"{b''.join(chunks)[:200]!r}")
+def recv_all(sock, timeout=IO_TIMEOUT):
+    """Reads until the peer closes; TimeoutError at the deadline."""
+    deadline, data = time.monotonic() + timeout, bytearray()
+    while (remaining := deadline - time.monotonic()) > 0:
         sock.settimeout(remaining)
         try:
             chunk = sock.recv(65536)
-        except ssl.SSLZeroReturnError:
-            break
-        except ConnectionResetError:
-            break
+        except (ssl.SSLZeroReturnError, ConnectionResetError):
+            chunk = b""
         if not chunk:
-            break
-        chunks.append(chunk)
-        size += len(chunk)
-        if size > limit:
-            raise AssertionError(f"response larger than {limit} bytes")
-    return b"".join(chunks)
+            return bytes(data)
+        data += chunk
+    raise TimeoutError(f"peer did not close within {timeout}s; got {bytes(data[:200])!r}")
 
 
 def http_raw(port, request, tls=False, tls_context=None, timeout=IO_TIMEOUT):
-    """Sends the request bytes as they stand and returns every byte the
-    server writes until it closes the connection."""
-    if isinstance(request, str):
-        request = request.encode("latin-1")
+    """Sends the request bytes as they stand; every byte until the close."""
     with connect(port, tls, tls_context, timeout) as sock:
-        sock.sendall(request)
+        sock.sendall(request.encode("latin-1") if isinstance(request, str) else request)
         return recv_all(sock, timeout)
 
 
 def send_cut(port, request, length, timeout=IO_TIMEOUT):
-    """A client whose upload breaks off: sends the first `length` bytes of the
-    request, ends its sending side, and returns every byte the server writes
-    until it closes the connection (by then the handler has returned)."""
+    """An upload that breaks off after `length` bytes; the server's answer."""
     with connect(port, timeout=timeout) as sock:
         sock.sendall(request[:length])
         sock.shutdown(socket.SHUT_WR)
@@ -722,20 +369,14 @@ def send_cut(port, request, length, timeout=IO_TIMEOUT):
 
 
 def build_request(method, path, headers=None, body=b"", port=None):
-    """A request with Host and Connection: close, plus the given headers
-    (a dict or a list of pairs) and body (Content-Length added for a body)."""
-    if isinstance(body, str):
-        body = body.encode("utf-8")
+    """Host and Connection: close unless given; Content-Length for a body."""
+    body = body.encode() if isinstance(body, str) else body
     pairs = list(headers.items()) if isinstance(headers, dict) else list(headers or [])
     names = {name.lower() for name, _ in pairs}
-    if "host" not in names:
-        pairs.insert(0, ("Host", f"{LOCALHOST}:{port}" if port else LOCALHOST))
-    if "connection" not in names:
-        pairs.append(("Connection", "close"))
-    if body and "content-length" not in names:
-        pairs.append(("Content-Length", str(len(body))))
-    head = f"{method} {path} HTTP/1.1\r\n"
-    head += "".join(f"{name}: {value}\r\n" for name, value in pairs)
+    pairs[:0] = [("Host", f"{LOCALHOST}:{port}" if port else LOCALHOST)] * ("host" not in names)
+    pairs += [("Connection", "close")] * ("connection" not in names)
+    pairs += [("Content-Length", len(body))] * bool(body and "content-length" not in names)
+    head = f"{method} {path} HTTP/1.1\r\n" + "".join(f"{n}: {v}\r\n" for n, v in pairs)
     return head.encode("latin-1") + b"\r\n" + body
 
 
@@ -744,224 +385,131 @@ class Response:
 
     def __init__(self, raw):
         self.raw = raw
-        head, sep, rest = raw.partition(b"\r\n\r\n")
+        self.head, sep, rest = raw.partition(b"\r\n\r\n")
         if not sep:
             raise ValueError(f"no end of headers in {raw[:200]!r}")
-        self.head = head
-        lines = head.decode("latin-1").split("\r\n")
-        self.status_line = lines[0]
-        parts = self.status_line.split(" ", 2)
-        self.version = parts[0]
-        self.status = int(parts[1])
-        self.reason = parts[2] if len(parts) > 2 else ""
-        self.headers = []
-        for line in lines[1:]:
-            name, _, value = line.partition(":")
-            self.headers.append((name, value.strip()))
-        self.raw_body = rest
+        self.status_line, *lines = self.head.decode("latin-1").split("\r\n")
+        self.status = int(self.status_line.split(" ")[1])
+        self.headers = [(n, v.strip()) for n, _, v in (line.partition(":") for line in lines)]
+        self.body = rest
         if (self.header("Transfer-Encoding") or "").lower() == "chunked":
-            self.body = _dechunk(rest)
-        else:
-            length = self.header("Content-Length")
-            self.body = rest if length is None else rest[:int(length)]
+            self.body = b""
+            while (size := int(rest.partition(b"\r\n")[0].split(b";")[0], 16)) > 0:
+                rest = rest.partition(b"\r\n")[2]
+                self.body, rest = self.body + rest[:size], rest[size + 2:]
+        elif self.header("Content-Length") is not None:
+            self.body = rest[:int(self.header("Content-Length"))]
 
     def header(self, name):
-        """Value of the first header called name (any case), or None."""
-        for key, value in self.headers:
-            if key.lower() == name.lower():
-                return value
-        return None
-
-    def __repr__(self):
-        return f"<Response {self.status_line!r} {len(self.raw)} bytes>"
-
-
-def _dechunk(data):
-    out = b""
-    while True:
-        size_line, sep, data = data.partition(b"\r\n")
-        if not sep:
-            raise ValueError("truncated chunked body")
-        size = int(size_line.split(b";")[0], 16)
-        if size == 0:
-            return out
-        out += data[:size]
-        data = data[size + 2:]
+        return next((v for k, v in self.headers if k.lower() == name.lower()), None)
 
 
 def http_request(port, method, path, headers=None, body=b"", tls=False, timeout=IO_TIMEOUT):
-    raw = http_raw(port, build_request(method, path, headers, body, port), tls=tls,
-                   timeout=timeout)
-    return Response(raw)
+    request = build_request(method, path, headers, body, port)
+    return Response(http_raw(port, request, tls=tls, timeout=timeout))
 
 
 def http_get(port, path, headers=None, tls=False, timeout=IO_TIMEOUT):
     return http_request(port, "GET", path, headers, tls=tls, timeout=timeout)
 
 
-# ---------------------------------------------------------------------------
-# WebSocket
-# ---------------------------------------------------------------------------
-
-WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
-OP_CONT, OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0x0, 0x1, 0x2, 0x8, 0x9, 0xA
+OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0x1, 0x2, 0x8, 0x9, 0xA
 
 
 class WebSocketHandshakeError(Exception):
-    def __init__(self, response_head):
-        super().__init__(f"upgrade refused: {response_head[:300]!r}")
-        self.response_head = response_head
+    response_head = property(lambda self: self.args[0])  # the server's answer
 
 
 class WebSocketClosed(Exception):
-    """The server closed the connection (close frame or end of stream)."""
-
-    def __init__(self, code=None, reason=b""):
-        super().__init__(f"closed by server (code {code}, reason {reason!r})")
-        self.code = code
-        self.reason = reason
-
-
-Frame = collections.namedtuple("Frame", "fin opcode payload")
+    code = property(lambda self: self.args[0] if self.args else None)  # of a close frame
 
 
 class WebSocket:
-    """A minimal client: handshake, masked frames out, frames in, close."""
-
-    def __init__(self, sock, leftover=b""):
-        self.sock = sock
-        self._buf = bytearray(leftover)
+    """A minimal RFC 6455 client: handshake, masked frames out, frames in."""
 
     @classmethod
-    def connect(cls, port, path="/websocket", tls=False, timeout=IO_TIMEOUT, headers=None):
-        sock = connect(port, tls, timeout=timeout)
+    def connect(cls, port, path="/websocket", tls=False, timeout=IO_TIMEOUT, headers=None,
+                source=None):
+        """Upgrades; a "Host" among the headers stands in for the default one."""
+        ws, key = cls(), base64.b64encode(os.urandom(16))
+        ws.sock, ws._buf = connect(port, tls, timeout=timeout, source=source), bytearray()
         try:
-            key = base64.b64encode(os.urandom(16))
-            headers = dict(headers or {})
-            # A "Host" among the headers stands in for the default one.
-            host = headers.pop("Host", f"{LOCALHOST}:{port}")
-            head = (f"GET {path} HTTP/1.1\r\n"
-                    f"Host: {host}\r\n"
-                    "Upgrade: websocket\r\n"
-                    "Connection: Upgrade\r\n"
-                    f"Sec-WebSocket-Key: {key.decode()}\r\n"
-                    "Sec-WebSocket-Version: 13\r\n")
-            head += "".join(f"{n}: {v}\r\n" for n, v in headers.items())
-            sock.sendall(head.encode("latin-1") + b"\r\n")
-            data = b""
+            headers = {"Host": f"{LOCALHOST}:{port}", "Upgrade": "websocket",
+                       "Connection": "Upgrade", "Sec-WebSocket-Version": "13",
+                       "Sec-WebSocket-Key": key.decode(), **(headers or {})}
+            ws.sock.sendall(f"GET {path} HTTP/1.1\r\n".encode() + "".join(
+                f"{n}: {v}\r\n" for n, v in headers.items()).encode("latin-1") + b"\r\n")
             deadline = time.monotonic() + timeout
-            while b"\r\n\r\n" not in data:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    raise TimeoutError(f"no handshake answer; got {data[:200]!r}")
-                sock.settimeout(remaining)
-                chunk = sock.recv(4096)
-                if not chunk:
-                    raise WebSocketHandshakeError(data)
-                data += chunk
-            response, _, leftover = data.partition(b"\r\n\r\n")
-            lines = response.decode("latin-1").split("\r\n")
-            if not lines[0].startswith("HTTP/1.1 101"):
-                raise WebSocketHandshakeError(data)
-            accept = base64.b64encode(hashlib.sha1(key + WS_GUID).digest()).decode()
-            fields = {}
-            for line in lines[1:]:
-                name, _, value = line.partition(":")
-                fields[name.strip().lower()] = value.strip()
-            if fields.get("sec-websocket-accept") != accept:
-                raise WebSocketHandshakeError(data)
-            return cls(sock, leftover)
+            while b"\r\n\r\n" not in ws._buf:
+                ws._fill(deadline, WebSocketHandshakeError(bytes(ws._buf)))
+            head, _, rest = bytes(ws._buf).partition(b"\r\n\r\n")
+            accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11")
+                                      .digest())
+            if not head.startswith(b"HTTP/1.1 101") or accept not in head:
+                raise WebSocketHandshakeError(head)
+            ws._buf = bytearray(rest)
+            return ws
         except BaseException:
-            sock.close()
+            ws.sock.close()
             raise
 
-    # -- sending -----------------------------------------------------------
-
     def send_frame(self, opcode, payload, fin=True, mask=True):
-        if isinstance(payload, str):
-            payload = payload.encode("utf-8")
-        first = (0x80 if fin else 0) | opcode
-        length = len(payload)
-        mask_bit = 0x80 if mask else 0
-        if length < 126:
-            header = struct.pack("!BB", first, mask_bit | length)
-        elif length < 65536:
-            header = struct.pack("!BBH", first, mask_bit | 126, length)
-        else:
-            header = struct.pack("!BBQ", first, mask_bit | 127, length)
-        if mask:
-            key = os.urandom(4)
-            payload = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
-            header += key
-        self.sock.sendall(header + payload)
+        payload = payload.encode() if isinstance(payload, str) else payload
+        first, n, bit = (0x80 if fin else 0) | opcode, len(payload), 0x80 if mask else 0
+        header = (struct.pack("!BB", first, bit | n) if n < 126 else
+                  struct.pack("!BBH", first, bit | 126, n) if n < 65536 else
+                  struct.pack("!BBQ", first, bit | 127, n))
+        key = os.urandom(4) if mask else b""
+        self.sock.sendall(header + key + (bytes(b ^ key[i % 4] for i, b in enumerate(payload))
+                                          if mask else payload))
 
     def send_text(self, text):
         self.send_frame(OP_TEXT, text)
 
-    # -- receiving ---------------------------------------------------------
+    def _fill(self, deadline, closed=None):
+        if deadline <= time.monotonic():
+            raise TimeoutError(f"nothing complete in time; got {bytes(self._buf[:200])!r}")
+        self.sock.settimeout(deadline - time.monotonic())
+        try:
+            chunk = self.sock.recv(65536)
+        except ConnectionResetError:
+            chunk = b""
+        if not chunk:
+            raise closed or WebSocketClosed()
+        self._buf += chunk
 
-    def _read_exact(self, n, deadline):
+    def _take(self, n, deadline):
         while len(self._buf) < n:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise TimeoutError("no complete frame in time")
-            self.sock.settimeout(remaining)
-            try:
-                chunk = self.sock.recv(65536)
-            except ConnectionResetError:
-                chunk = b""
-            if not chunk:
-                raise WebSocketClosed()
-            self._buf += chunk
+            self._fill(deadline)
         data = bytes(self._buf[:n])
         del self._buf[:n]
         return data
 
-    def recv_frame(self, timeout=IO_TIMEOUT):
-        """The next frame as it arrives (no reassembly, pings not answered)."""
-        deadline = time.monotonic() + timeout
-        b0, b1 = self._read_exact(2, deadline)
-        length = b1 & 0x7F
-        if length == 126:
-            (length,) = struct.unpack("!H", self._read_exact(2, deadline))
-        elif length == 127:
-            (length,) = struct.unpack("!Q", self._read_exact(8, deadline))
-        key = self._read_exact(4, deadline) if b1 & 0x80 else None
-        payload = self._read_exact(length, deadline)
-        if key:
-            payload = bytes(b ^ key[i % 4] for i, b in enumerate(payload))
-        return Frame(bool(b0 & 0x80), b0 & 0x0F, payload)
-
     def recv_message(self, timeout=IO_TIMEOUT):
-        """The next data message as (opcode, payload bytes), fragments
-        joined; pings are answered; a close frame raises WebSocketClosed."""
-        deadline = time.monotonic() + timeout
-        opcode, parts = None, []
+        """(opcode, payload) of the next data message, fragments joined,
+        pings answered; a close frame raises WebSocketClosed."""
+        deadline, opcode, parts = time.monotonic() + timeout, None, []
         while True:
-            frame = self.recv_frame(max(0.0, deadline - time.monotonic()))
-            if frame.opcode == OP_PING:
-                self.send_frame(OP_PONG, frame.payload)
-                continue
-            if frame.opcode == OP_PONG:
-                continue
-            if frame.opcode == OP_CLOSE:
-                code = struct.unpack("!H", frame.payload[:2])[0] if len(frame.payload) >= 2 else None
-                raise WebSocketClosed(code, frame.payload[2:])
-            if opcode is None:
-                opcode = frame.opcode
-            parts.append(frame.payload)
-            if frame.fin:
-                return opcode, b"".join(parts)
+            b0, b1 = self._take(2, deadline)
+            length = b1 & 0x7F
+            if length >= 126:
+                length = int.from_bytes(self._take(2 if length == 126 else 8, deadline), "big")
+            key = self._take(4, deadline) if b1 & 0x80 else None
+            payload = self._take(length, deadline)
+            payload = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if key else payload
+            if b0 & 0x0F == OP_PING:
+                self.send_frame(OP_PONG, payload)
+            elif b0 & 0x0F == OP_CLOSE:
+                raise WebSocketClosed(int.from_bytes(payload[:2], "big") if payload else None)
+            elif b0 & 0x0F != OP_PONG:
+                opcode, parts = opcode or b0 & 0x0F, parts + [payload]
+                if b0 & 0x80:
+                    return opcode, b"".join(parts)
 
     def recv_text(self, timeout=IO_TIMEOUT):
-        """The next text message, decoded, as exact text."""
-        opcode, payload = self.recv_message(timeout)
-        if opcode != OP_TEXT:
-            raise AssertionError(f"expected a text frame, got opcode {opcode}: {payload!r}")
-        return payload.decode("utf-8")
+        return self.recv_message(timeout)[1].decode("utf-8")
 
     def expect_silence(self, timeout):
-        """Asserts that no data message arrives within timeout seconds."""
         try:
             message = self.recv_message(timeout)
         except TimeoutError:
@@ -969,8 +517,7 @@ class WebSocket:
         raise AssertionError(f"unexpected message {message!r}")
 
     def wait_closed(self, timeout=IO_TIMEOUT):
-        """True when the server ends the connection (close frame or end of
-        stream) within timeout, skipping data messages."""
+        """True when the server ends the connection within timeout."""
         deadline = time.monotonic() + timeout
         try:
             while True:
@@ -980,15 +527,13 @@ class WebSocket:
         except TimeoutError:
             return False
 
-    def close(self, code=1000, reason=b"", timeout=1.0):
-        """Closing handshake (bounded), then the socket."""
+    def close(self, code=1000, timeout=1.0):
         try:
-            self.send_frame(OP_CLOSE, struct.pack("!H", code) + reason)
+            self.send_frame(OP_CLOSE, struct.pack("!H", code))
             self.wait_closed(timeout)
         except OSError:
             pass
-        finally:
-            self.sock.close()
+        self.sock.close()
 
     def __enter__(self):
         return self
@@ -997,17 +542,12 @@ class WebSocket:
         self.close()
 
 
-# ---------------------------------------------------------------------------
-# unittest base
-# ---------------------------------------------------------------------------
-
 Run = collections.namedtuple("Run", "sandbox sim server")
 
 
 class ServerTestCase(unittest.TestCase):
-    """Owns sandboxes, simulators and servers of a test; all of them are
-    stopped and removed when the test ends, whatever its outcome. On failure
-    the server's output is attached to the message by `describe`."""
+    """Owns the sandboxes, simulators and servers of a test and removes them
+    when it ends, whatever its outcome."""
 
     def make_sandbox(self, **ports):
         sandbox = Sandbox(**ports)
@@ -1015,53 +555,40 @@ class ServerTestCase(unittest.TestCase):
         return sandbox
 
     def start_sim(self, sandbox, **kwargs):
-        sim = Sim(sandbox, **kwargs)
+        sim = Sim(sandbox, **kwargs).start()
         self.addCleanup(sim.stop)
-        return sim.start()
+        return sim
 
     def start_server(self, sandbox, *args, env=None, argv0=None):
-        """Starts the server and returns at once (no wait)."""
-        server = Server(sandbox, args, env=env, argv0=argv0)
+        server = Server(sandbox, args, env=env, argv0=argv0).start()
         self.addCleanup(server.stop)
-        return server.start()
+        return server
 
     def start_ready_server(self, sandbox, *args, ports=None, env=None):
-        """Starts the server and waits until it serves on ports (default:
-        the sandbox's HTTP port)."""
-        server = self.start_server(sandbox, *args, env=env)
-        return server.wait_ready(ports or [sandbox.http_port])
+        return self.start_server(sandbox, *args, env=env).wait_ready(ports or [sandbox.http_port])
+
+    def run_to_exit(self, sandbox, *args, env=None, argv0=None, timeout=START_TIMEOUT):
+        server = self.start_server(sandbox, *args, env=env, argv0=argv0)
+        server.wait_exit(timeout)
+        return server
 
     @classmethod
     def start_class_runs(cls, setups):
-        """For setUpClass: starts one sandbox, simulator and server per
-        entry of setups, a dict name -> (args, prepare) where prepare(sandbox)
-        (or None) edits the sandbox first. All servers start side by side and
-        are stopped together at class end. Returns name -> Run; waiting for
-        readiness is the caller's, as the ports depend on the mode."""
-        processes, sandboxes = [], []
+        """For setUpClass: name -> (args, prepare(sandbox) or None). A sandbox,
+        simulator and server per entry, side by side, stopped at class end;
+        name -> Run. Waiting for readiness is the caller's."""
+        processes, sandboxes, runs = [], [], {}
 
         def cleanup():
             stop_all(processes)
             for sandbox in sandboxes:
                 sandbox.cleanup()
         cls.addClassCleanup(cleanup)
-        runs = {}
         for name, (args, prepare) in setups.items():
-            sandbox = Sandbox()
-            sandboxes.append(sandbox)
+            sandboxes.append(Sandbox())
             if prepare is not None:
-                prepare(sandbox)
-            sim = Sim(sandbox)
-            processes.append(sim)
-            sim.start()
-            server = Server(sandbox, args)
-            processes.insert(0, server)
-            server.start()
-            runs[name] = Run(sandbox, sim, server)
+                prepare(sandboxes[-1])
+            runs[name] = Run(sandboxes[-1], Sim(sandboxes[-1]).start(),
+                             Server(sandboxes[-1], args).start())
+            processes[:0], processes[len(processes):] = [runs[name].server], [runs[name].sim]
         return runs
-
-    def run_to_exit(self, sandbox, *args, env=None, argv0=None, timeout=START_TIMEOUT):
-        """Runs a server that must end by itself; returns it, ended."""
-        server = self.start_server(sandbox, *args, env=env, argv0=argv0)
-        server.wait_exit(timeout)
-        return server

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Load and churn against one sandboxed server, bounded in time.
 
-    python3 tests/churn.py [--minutes N | --short] [--clients 200] [--rate 200]
+    python3 bench/churn.py [--minutes N | --short] [--clients 200] [--rate 200]
                            [--sim-restarts K] [--keep]
 
 200 WebSocket clients connect, log in, send commands and close in a loop;
@@ -36,7 +36,7 @@ import time
 import traceback
 from collections import Counter, defaultdict
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 from harness import (  # noqa: E402
     multipart_body,

@@ -3,7 +3,7 @@
 else: how late the other clients' texts arrive, how long a new connect and
 login take, and whether texts are lost, while the simulator sends a burst.
 
-    python3 tests/stall_probe.py [--seconds 40] [--rate 100] [--readers 3]
+    python3 bench/stall_probe.py [--seconds 40] [--rate 100] [--readers 3]
 
 The stalled client logs in, shrinks its receive buffer and never reads
 again. A broadcast only appends to each client's outbox; the stalled one
@@ -21,7 +21,7 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 from harness import Sandbox, Server, Sim, WebSocket, stop_all  # noqa: E402
 
