@@ -360,14 +360,6 @@ def http_raw(port, request, tls=False, tls_context=None, timeout=IO_TIMEOUT):
         return recv_all(sock, timeout)
 
 
-def send_cut(port, request, length, timeout=IO_TIMEOUT):
-    """An upload that breaks off after `length` bytes; the server's answer."""
-    with connect(port, timeout=timeout) as sock:
-        sock.sendall(request[:length])
-        sock.shutdown(socket.SHUT_WR)
-        return recv_all(sock, timeout)
-
-
 def build_request(method, path, headers=None, body=b"", port=None):
     """Host and Connection: close unless given; Content-Length for a body."""
     body = body.encode() if isinstance(body, str) else body
@@ -592,3 +584,47 @@ class ServerTestCase(unittest.TestCase):
                              Server(sandboxes[-1], args).start())
             processes[:0], processes[len(processes):] = [runs[name].server], [runs[name].sim]
         return runs
+
+
+BOUNDARY = "----kt7MA4YWxkTrZu0gW"
+FORM = {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY}
+
+
+class DeviceCase(ServerTestCase):
+    """One sandbox, simulator and server for the whole class, which may get
+    its own command line and server.properties. What a test changes of the
+    `restored` folders of the device tree is put back after it."""
+    args, properties, restored = (), None, ()
+
+    @classmethod
+    def setUpClass(cls):
+        prepare = cls.properties and (lambda sb: sb.server_properties.write_bytes(cls.properties))
+        cls.rig = cls.start_class_runs({"main": (cls.args, prepare)})["main"]
+        cls.sb, cls.port, cls.server = cls.rig.sandbox, cls.rig.sandbox.http_port, cls.rig.server
+        cls.server.wait_ready([cls.port])
+        cls.rig.sim.wait_for_connections(1)
+        cls.saved = Path(tempfile.mkdtemp(prefix="kt-saved-"))
+        cls.addClassCleanup(shutil.rmtree, cls.saved)
+        for folder in cls.restored:
+            shutil.copytree(cls.sb.root / folder, cls.saved / folder)
+
+    def setUp(self):
+        self.mark = self.server.log_mark()
+
+    def tearDown(self):
+        shutil.copytree(self.saved, self.sb.root, dirs_exist_ok=True)
+
+    def request(self, method, path, body=b"", headers=None, cut=None, timeout=IO_TIMEOUT):
+        """The answer, b"" when none came in time; with cut, only that many
+        body bytes go, then the client's end of the connection closes."""
+        req = build_request(method, path, headers, body, self.port)
+        with connect(self.port, timeout=timeout) as sock:
+            sock.sendall(req if cut is None else req[:len(req) - len(body) + cut])
+            cut is None or sock.shutdown(socket.SHUT_WR)
+            try:
+                return recv_all(sock, timeout)
+            except TimeoutError:
+                return b""
+
+    def form(self, path, parts, cut=None):
+        return self.request("POST", path, multipart_body(parts, BOUNDARY), FORM, cut)

@@ -9,8 +9,9 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, WebSocketClosed,  # noqa: E402
-                     WebSocketHandshakeError, build_request, http_get, http_raw, wait_until)
+from harness import (  # noqa: E402
+    OP_BINARY, OP_TEXT, DeviceCase, ServerTestCase, WebSocket, WebSocketClosed,
+    WebSocketHandshakeError, build_request, http_get, http_raw, wait_until)
 
 # The one reply to a login: 54 bytes, no line end; the front-end compares it whole.
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
@@ -37,16 +38,8 @@ def frame(kind, command):
     return json.dumps({"type": kind, "command": command})
 
 
-class RelayCase(ServerTestCase):
-    args, properties = (), None  # per class: command line, server.properties
-
-    @classmethod
-    def setUpClass(cls):
-        prepare = cls.properties and (lambda sb: sb.server_properties.write_bytes(cls.properties))
-        cls.rig = cls.start_class_runs({"main": (cls.args, prepare)})["main"]
-        cls.port, cls.server = cls.rig.sandbox.http_port, cls.rig.server
-        cls.server.wait_ready([cls.port])
-        cls.rig.sim.wait_for_connections(1)
+class RelayCase:
+    """Clients of the relay on self.port, closed when the test ends."""
 
     def open(self, **kwargs):
         ws = WebSocket.connect(kwargs.pop("port", self.port), **kwargs)
@@ -73,7 +66,7 @@ class RelayCase(ServerTestCase):
         return [e.data for e in self.rig.sim.journal()]
 
 
-class SerialNumberTest(RelayCase):
+class SerialNumberTest(RelayCase, DeviceCase):
     def test_numbers_count_up_from_30001_and_commands_carry_number_and_connect_time(self):
         mark, before = self.server.log_mark(), int(time.monotonic() * 1000) - 1
         first, after = self.logged_in(), int(time.monotonic() * 1000) + 1
@@ -94,7 +87,7 @@ class SerialNumberTest(RelayCase):
         self.assertTrue(three.conn_time <= four.conn_time <= three.send_time)
 
 
-class OnlineCountTest(RelayCase):
+class OnlineCountTest(RelayCase, DeviceCase):
     args = ("-m", "both")
 
     def counts(self, since):
@@ -144,7 +137,7 @@ class OnlineCountTest(RelayCase):
         self.assertEqual(self.counts(mark), [1, 2, 1, 0, 1, 0])
 
 
-class LoginTest(RelayCase):
+class LoginTest(RelayCase, DeviceCase):
     # No slots 1 and 2, slot 3 with Windows line ends, slot 4 without a password.
     properties = (b"adminName=admin\nadminPassWord=admin123\nuserName2=\nuserPassWord2=\n"
                   b"userName3=third\r\nuserPassWord3=pw3\r\nuserName4=four\nuserPassWord4=\n")
@@ -190,7 +183,7 @@ class LoginTest(RelayCase):
         self.assertIn("Rezudezi : verify login pwd : [admin ******]", log)
 
 
-class ForwardingTest(RelayCase):
+class ForwardingTest(RelayCase, DeviceCase):
     def test_texts_reach_the_device_unchanged_and_clients_escaped_in_valid_utf8(self):
         ws = self.logged_in()
         # Control characters as \u and upper-case hex; DEL and UTF-8 as they
@@ -258,7 +251,7 @@ class ForwardingTest(RelayCase):
         self.assertEqual((log.count("ready_sendbuf"), log.count("\nFORGED")), (0, 0))
 
 
-class LimitsTest(RelayCase):
+class LimitsTest(RelayCase, DeviceCase):
     args = ("-m", "both")
 
     def test_frames_over_64_kib_close_the_connection_unread(self):
@@ -341,13 +334,10 @@ class LimitsTest(RelayCase):
         self.assertTrue(self.server.running())
 
 
-class LogTest(RelayCase):
+class LogTest(RelayCase, ServerTestCase):
     """Operators and support read these lines: text, order and form are kept;
-    a SIGTERM loses none of them, a SIGKILL at most those still queued."""
-    @classmethod
-    def setUpClass(cls):
-        pass  # each test starts a server with a logging configuration of its own
-
+    a SIGTERM loses none of them, a SIGKILL at most those still queued. Each
+    test starts servers with a logging configuration of their own."""
     def start(self, edit=lambda sandbox, conf: conf):
         sandbox = self.make_sandbox()
         (sandbox.classes / "device.properties").write_text("tx1=192.168.1.1\nrx1=192.168.2.1\n")
