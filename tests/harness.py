@@ -139,9 +139,6 @@ class Sandbox:
                         str(self.https_port)], check=True, capture_output=True, timeout=60)
         _pem_cache[:] = [self.cert.read_bytes()]
 
-    def path(self, device_path):
-        return self.root / str(device_path).lstrip("/")
-
     def cleanup(self):
         if self in _sandboxes:
             _sandboxes.remove(self)
@@ -206,9 +203,9 @@ JournalEntry = collections.namedtuple("JournalEntry", "sn conn_time send_time da
 class Sim(_Process):
     """build/devctl-sim on the sandbox's device-link socket, with its journal."""
 
-    def __init__(self, sandbox, socket_path=None, journal=None):
-        self.sandbox, self.socket = sandbox, Path(socket_path or sandbox.socket)
-        self.journal_path = Path(journal or sandbox.root / "devctl-journal.txt")
+    def __init__(self, sandbox):
+        self.sandbox, self.socket = sandbox, sandbox.socket
+        self.journal_path = sandbox.root / "devctl-journal.txt"
 
     def start(self, timeout=START_TIMEOUT):
         self._run("devctl-sim", ["--socket", self.socket, "--journal", self.journal_path])
@@ -282,14 +279,6 @@ class Server(_Process):
             ("stdout", self.stdout().decode(errors="replace")),
             ("stderr", self.stderr().decode(errors="replace"))))
 
-    def wait_for_log(self, pattern, timeout=START_TIMEOUT, since=0):
-        """The first match of the regex; fails early once the server ended."""
-        found = wait_until(lambda: re.search(pattern, self.log(since), re.M) or
-                           (not self.running() and "ended"), timeout)
-        if not found or found == "ended":
-            raise AssertionError(f"log never matched {pattern!r}\n{self.describe()}")
-        return found
-
     def wait_for_port(self, port, timeout=START_TIMEOUT):
         if wait_until(lambda: port_open(port) or (not self.running() and "ended"),
                       timeout) is not True:
@@ -299,7 +288,9 @@ class Server(_Process):
         """Ports open and the port list logged (the routes follow at once)."""
         for port in ports:
             self.wait_for_port(port, timeout)
-        self.wait_for_log(r"Rezudezi : \d+ listening ports:", timeout, since=self.start_mark)
+        if not wait_until(lambda: "listening ports:" in self.log(self.start_mark) or
+                          not self.running(), timeout) or not self.running():
+            raise AssertionError(f"the port list was never logged\n{self.describe()}")
         return self
 
 
@@ -396,13 +387,9 @@ class Response:
         return next((v for k, v in self.headers if k.lower() == name.lower()), None)
 
 
-def http_request(port, method, path, headers=None, body=b"", tls=False, timeout=IO_TIMEOUT):
-    request = build_request(method, path, headers, body, port)
-    return Response(http_raw(port, request, tls=tls, timeout=timeout))
-
-
 def http_get(port, path, headers=None, tls=False, timeout=IO_TIMEOUT):
-    return http_request(port, "GET", path, headers, tls=tls, timeout=timeout)
+    return Response(http_raw(port, build_request("GET", path, headers, port=port), tls=tls,
+                             timeout=timeout))
 
 
 OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0x1, 0x2, 0x8, 0x9, 0xA

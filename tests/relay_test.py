@@ -376,7 +376,8 @@ class LogTest(RelayCase, ServerTestCase):
                 self.assertEqual(server.stop(), 0)
                 text = server.log()
                 self.assertRegex(text, r"(?m)^\d{4}-\d\d-\d\d \S+ " + BROADCAST)
-                self.assertIn(re.sub(r"(?m)^\S+ \S+ \[(\w+)\] ", form, text), server.stdout().decode())
+                self.assertIn(re.sub(r"(?m)^\S+ \S+ \[(\w+)\] ", form, text),
+                              server.stdout().decode())
 
     def test_a_stop_in_the_middle_of_a_burst_keeps_the_lines_logged_before_it(self):
         # A second appender writes into a pipe nobody reads: once it is full the
@@ -402,8 +403,8 @@ class LogTest(RelayCase, ServerTestCase):
                 while server.running() and time.monotonic() < deadline:
                     select.select([self.reader], [], [], 0.05)[0] and os.read(self.reader, 1 << 16)
                 server.wait_exit(1)
-                numbers = [int(n) for n in re.findall(r"(?m)^\S+ \S+ " + BROADCAST +
-                                                      r'\{"comName":"ALL","command":"t (\d+)"', server.log())]
+                line = r"(?m)^\S+ \S+ " + BROADCAST + r'\{"comName":"ALL","command":"t (\d+)"'
+                numbers = [int(n) for n in re.findall(line, server.log())]
                 self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
                 self.assertGreaterEqual(len(numbers), received - may_lose)
 
