@@ -221,17 +221,10 @@ class MaintenanceTest(DeviceCase):
                 self.assert_outcome(1)
 
     def test_static_pages_and_files_never_served(self):
-        index, custom = self.webroot / "index.html", self.webroot / "custom.html"
         later = time.mktime((2040, 1, 1, 0, 0, 0, 0, 0, -1))  # beyond a 32-bit time_t
-        os.utime(index, (later, later))
-
-        def page(path):
-            return (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
-                    b"Content-Length: %d\r\nAccept-Ranges: bytes\r\n\r\n%s\r\n" % (
-                        len(path.read_bytes()), path.read_bytes()))
+        os.utime(self.webroot / "index.html", (later, later))
         secret = "/WEB-INF/classes/server.properties"
-        rows = [("GET", "/login?lang=en", page(index)), ("POST", "/custom", page(custom)),
-                ("GET", "/index.html", 200), ("PUT", "/index.html", 405), ("PROPFIND", "/", 405),
+        rows = [("GET", "/index.html", 200), ("PUT", "/index.html", 405), ("PROPFIND", "/", 405),
                 # The library once read past its copy of an escaped directory name.
                 ("GET", "/%63ivetweb", b"HTTP/1.1 301 Moved Permanently\r\nLocation: /civetweb/"
                                        b"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")] + [
@@ -241,7 +234,7 @@ class MaintenanceTest(DeviceCase):
                 "/webrun/server.pem", "/webrun//%73erver.pem")]
         for method, target, answer in rows:
             with self.subTest(method=method, target=target):
-                raw = self.request(method, target, b"a=b" if method == "POST" else b"")
+                raw = self.request(method, target)
                 if isinstance(answer, int):
                     self.assertEqual(Response(raw).status, answer, raw[:200])
                     self.assertNotRegex(raw, b"adminPassWord|PRIVATE KEY")
