@@ -2,10 +2,12 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "civetweb.h"
+#include "log.h"
 #include "webserver.h"
 
 namespace {
@@ -69,6 +71,14 @@ int send_http_file_notfound_rsp(mg_connection* conn) {
 }
 
 int send_http_file_found_rsp(mg_connection* conn, const char* path, const char* name) {
+    // The 200 head promises the file; once sent, a file that cannot be read
+    // could only end in a chunked body that never finishes, which a browser
+    // shows as a broken download. Such a file gets the not-found answer.
+    if (access(path, R_OK) != 0) {
+        LOG_ERROR("open file error");
+        send_http_file_notfound_rsp(conn);
+        return 1;
+    }
     Send_Head(conn, HEAD_DOWNLOAD, name);
     return send_chunk_file(conn, path);
 }
