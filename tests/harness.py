@@ -139,9 +139,6 @@ class Sandbox:
                         str(self.https_port)], check=True, capture_output=True, timeout=60)
         _pem_cache[:] = [self.cert.read_bytes()]
 
-    def path(self, device_path):
-        return self.root / str(device_path).lstrip("/")
-
     def cleanup(self):
         if self in _sandboxes:
             _sandboxes.remove(self)
@@ -206,9 +203,9 @@ JournalEntry = collections.namedtuple("JournalEntry", "sn conn_time send_time da
 class Sim(_Process):
     """build/devctl-sim on the sandbox's device-link socket, with its journal."""
 
-    def __init__(self, sandbox, socket_path=None, journal=None):
-        self.sandbox, self.socket = sandbox, Path(socket_path or sandbox.socket)
-        self.journal_path = Path(journal or sandbox.root / "devctl-journal.txt")
+    def __init__(self, sandbox):
+        self.sandbox, self.socket = sandbox, sandbox.socket
+        self.journal_path = sandbox.root / "devctl-journal.txt"
 
     def start(self, timeout=START_TIMEOUT):
         self._run("devctl-sim", ["--socket", self.socket, "--journal", self.journal_path])
@@ -282,14 +279,6 @@ class Server(_Process):
             ("stdout", self.stdout().decode(errors="replace")),
             ("stderr", self.stderr().decode(errors="replace"))))
 
-    def wait_for_log(self, pattern, timeout=START_TIMEOUT, since=0):
-        """The first match of the regex; fails early once the server ended."""
-        found = wait_until(lambda: re.search(pattern, self.log(since), re.M) or
-                           (not self.running() and "ended"), timeout)
-        if not found or found == "ended":
-            raise AssertionError(f"log never matched {pattern!r}\n{self.describe()}")
-        return found
-
     def wait_for_port(self, port, timeout=START_TIMEOUT):
         if wait_until(lambda: port_open(port) or (not self.running() and "ended"),
                       timeout) is not True:
@@ -299,7 +288,9 @@ class Server(_Process):
         """Ports open and the port list logged (the routes follow at once)."""
         for port in ports:
             self.wait_for_port(port, timeout)
-        self.wait_for_log(r"Rezudezi : \d+ listening ports:", timeout, since=self.start_mark)
+        if not wait_until(lambda: "listening ports:" in self.log(self.start_mark) or
+                          not self.running(), timeout) or not self.running():
+            raise AssertionError(f"the port list was never logged\n{self.describe()}")
         return self
 
 
@@ -360,14 +351,6 @@ def http_raw(port, request, tls=False, tls_context=None, timeout=IO_TIMEOUT):
         return recv_all(sock, timeout)
 
 
-def send_cut(port, request, length, timeout=IO_TIMEOUT):
-    """An upload that breaks off after `length` bytes; the server's answer."""
-    with connect(port, timeout=timeout) as sock:
-        sock.sendall(request[:length])
-        sock.shutdown(socket.SHUT_WR)
-        return recv_all(sock, timeout)
-
-
 def build_request(method, path, headers=None, body=b"", port=None):
     """Host and Connection: close unless given; Content-Length for a body."""
     body = body.encode() if isinstance(body, str) else body
@@ -404,13 +387,9 @@ class Response:
         return next((v for k, v in self.headers if k.lower() == name.lower()), None)
 
 
-def http_request(port, method, path, headers=None, body=b"", tls=False, timeout=IO_TIMEOUT):
-    request = build_request(method, path, headers, body, port)
-    return Response(http_raw(port, request, tls=tls, timeout=timeout))
-
-
 def http_get(port, path, headers=None, tls=False, timeout=IO_TIMEOUT):
-    return http_request(port, "GET", path, headers, tls=tls, timeout=timeout)
+    return Response(http_raw(port, build_request("GET", path, headers, port=port), tls=tls,
+                             timeout=timeout))
 
 
 OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0x1, 0x2, 0x8, 0x9, 0xA
@@ -592,3 +571,47 @@ class ServerTestCase(unittest.TestCase):
                              Server(sandboxes[-1], args).start())
             processes[:0], processes[len(processes):] = [runs[name].server], [runs[name].sim]
         return runs
+
+
+BOUNDARY = "----kt7MA4YWxkTrZu0gW"
+FORM = {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY}
+
+
+class DeviceCase(ServerTestCase):
+    """One sandbox, simulator and server for the whole class, which may get
+    its own command line and server.properties. What a test changes of the
+    `restored` folders of the device tree is put back after it."""
+    args, properties, restored = (), None, ()
+
+    @classmethod
+    def setUpClass(cls):
+        prepare = cls.properties and (lambda sb: sb.server_properties.write_bytes(cls.properties))
+        cls.rig = cls.start_class_runs({"main": (cls.args, prepare)})["main"]
+        cls.sb, cls.port, cls.server = cls.rig.sandbox, cls.rig.sandbox.http_port, cls.rig.server
+        cls.server.wait_ready([cls.port])
+        cls.rig.sim.wait_for_connections(1)
+        cls.saved = Path(tempfile.mkdtemp(prefix="kt-saved-"))
+        cls.addClassCleanup(shutil.rmtree, cls.saved)
+        for folder in cls.restored:
+            shutil.copytree(cls.sb.root / folder, cls.saved / folder)
+
+    def setUp(self):
+        self.mark = self.server.log_mark()
+
+    def tearDown(self):
+        shutil.copytree(self.saved, self.sb.root, dirs_exist_ok=True)
+
+    def request(self, method, path, body=b"", headers=None, cut=None, timeout=IO_TIMEOUT):
+        """The answer, b"" when none came in time; with cut, only that many
+        body bytes go, then the client's end of the connection closes."""
+        req = build_request(method, path, headers, body, self.port)
+        with connect(self.port, timeout=timeout) as sock:
+            sock.sendall(req if cut is None else req[:len(req) - len(body) + cut])
+            cut is None or sock.shutdown(socket.SHUT_WR)
+            try:
+                return recv_all(sock, timeout)
+            except TimeoutError:
+                return b""
+
+    def form(self, path, parts, cut=None):
+        return self.request("POST", path, multipart_body(parts, BOUNDARY), FORM, cut)

@@ -3,12 +3,15 @@
 forwarding, the broadcast envelope, the service query, limits, a stalled
 reader, the online count and restarts of the control service."""
 
-import itertools, json, os, re, socket, struct, sys, time, unittest  # noqa: E401
+import contextlib, itertools, json, os, re, select, signal, socket, struct, sys, time  # noqa
+import unittest
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (OP_BINARY, OP_TEXT, ServerTestCase, WebSocket, WebSocketClosed,  # noqa: E402
-                     WebSocketHandshakeError, build_request, http_get, http_raw, wait_until)
+from harness import (  # noqa: E402
+    OP_BINARY, OP_TEXT, DeviceCase, ServerTestCase, WebSocket, WebSocketClosed,
+    WebSocketHandshakeError, build_request, http_get, http_raw, wait_until)
 
 # The one reply to a login: 54 bytes, no line end; the front-end compares it whole.
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
@@ -17,6 +20,14 @@ LEFT = "Rezudezi : Websocket Close and Leave List"
 # After a failed login, later ones from the same address are slowed for a
 # while: every failing client comes from an address of its own.
 SOURCES = (f"127.0.0.{n}" for n in itertools.count(2))
+# What of a log line varies between runs: its time, connection addresses, the source location.
+LOG_VARIES = ((r"(?m)^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ", ""), (r"0x[0-9a-f]+", "0xP"),
+              (r"(?m) --\[src/\w+\.cpp:\d+\]$", " --[src]"))
+# Written by the sending worker once a command is out, while its answer may
+# already be broadcast on the link's thread: its place is a race.
+SENT_LINE = "[INFO] Rezudezi : send to IP : err = 0 --[src]\n"
+BROADCAST = re.escape("[INFO] Rezudezi : ALL send ==> ready to send data to web ,data [")
+LOG_QUEUE_LINES = 4096  # lines the server may hold before they are on disk
 
 
 def envelope(text, kind="command"):
@@ -27,16 +38,8 @@ def frame(kind, command):
     return json.dumps({"type": kind, "command": command})
 
 
-class RelayCase(ServerTestCase):
-    args, properties = (), None  # per class: command line, server.properties
-
-    @classmethod
-    def setUpClass(cls):
-        prepare = cls.properties and (lambda sb: sb.server_properties.write_bytes(cls.properties))
-        cls.rig = cls.start_class_runs({"main": (cls.args, prepare)})["main"]
-        cls.port, cls.server = cls.rig.sandbox.http_port, cls.rig.server
-        cls.server.wait_ready([cls.port])
-        cls.rig.sim.wait_for_connections(1)
+class RelayCase:
+    """Clients of the relay on self.port, closed when the test ends."""
 
     def open(self, **kwargs):
         ws = WebSocket.connect(kwargs.pop("port", self.port), **kwargs)
@@ -63,7 +66,7 @@ class RelayCase(ServerTestCase):
         return [e.data for e in self.rig.sim.journal()]
 
 
-class SerialNumberTest(RelayCase):
+class SerialNumberTest(RelayCase, DeviceCase):
     def test_numbers_count_up_from_30001_and_commands_carry_number_and_connect_time(self):
         mark, before = self.server.log_mark(), int(time.monotonic() * 1000) - 1
         first, after = self.logged_in(), int(time.monotonic() * 1000) + 1
@@ -84,7 +87,7 @@ class SerialNumberTest(RelayCase):
         self.assertTrue(three.conn_time <= four.conn_time <= three.send_time)
 
 
-class OnlineCountTest(RelayCase):
+class OnlineCountTest(RelayCase, DeviceCase):
     args = ("-m", "both")
 
     def counts(self, since):
@@ -134,7 +137,7 @@ class OnlineCountTest(RelayCase):
         self.assertEqual(self.counts(mark), [1, 2, 1, 0, 1, 0])
 
 
-class LoginTest(RelayCase):
+class LoginTest(RelayCase, DeviceCase):
     # No slots 1 and 2, slot 3 with Windows line ends, slot 4 without a password.
     properties = (b"adminName=admin\nadminPassWord=admin123\nuserName2=\nuserPassWord2=\n"
                   b"userName3=third\r\nuserPassWord3=pw3\r\nuserName4=four\nuserPassWord4=\n")
@@ -180,7 +183,7 @@ class LoginTest(RelayCase):
         self.assertIn("Rezudezi : verify login pwd : [admin ******]", log)
 
 
-class ForwardingTest(RelayCase):
+class ForwardingTest(RelayCase, DeviceCase):
     def test_texts_reach_the_device_unchanged_and_clients_escaped_in_valid_utf8(self):
         ws = self.logged_in()
         # Control characters as \u and upper-case hex; DEL and UTF-8 as they
@@ -248,7 +251,7 @@ class ForwardingTest(RelayCase):
         self.assertEqual((log.count("ready_sendbuf"), log.count("\nFORGED")), (0, 0))
 
 
-class LimitsTest(RelayCase):
+class LimitsTest(RelayCase, DeviceCase):
     args = ("-m", "both")
 
     def test_frames_over_64_kib_close_the_connection_unread(self):
@@ -345,6 +348,81 @@ class LimitsTest(RelayCase):
                 back = envelope(f"back {n}")
                 self.assertTrue(wait_until(lambda: ws.recv_message()[1] == back, 5))
         self.assertTrue(self.server.running())
+
+
+class LogTest(RelayCase, ServerTestCase):
+    """Operators and support read these lines: text, order and form are kept;
+    a SIGTERM loses none of them, a SIGKILL at most those still queued. Each
+    test starts servers with a logging configuration of their own."""
+    def start(self, edit=lambda sandbox, conf: conf):
+        sandbox = self.make_sandbox()
+        (sandbox.classes / "device.properties").write_text("tx1=192.168.1.1\nrx1=192.168.2.1\n")
+        sandbox.log_config.write_text(edit(sandbox, sandbox.log_config.read_text()))
+        sim, self.port = self.start_sim(sandbox), sandbox.http_port
+        self.server = self.start_ready_server(sandbox)
+        sim.wait_for_connections(1)
+        return self.server, self.server.log_mark()
+
+    def test_a_fixed_exchange_writes_the_same_lines_in_the_same_order(self):
+        server, mark = self.start()
+        a, b = self.logged_in(), self.logged_in(OPERATOR)
+        for text in ("hello", "bye"):
+            self.assert_echo(a, text, b)
+            a.send_frame(OP_BINARY, b"x")
+        # The frames are logged by the connection's worker, the list by another thread.
+        self.assertTrue(wait_until(lambda: server.log(mark).count("Rezudezi : binary") == 2, 5))
+        http_get(self.port, "/getTxRxList")
+        for n, ws in enumerate((a, b), 1):
+            ws.close()
+            self.assertTrue(wait_until(lambda: server.log(mark).count("Client dropped") == n, 5))
+        self.assertEqual(server.stop(), 0)
+        log = server.log(mark)
+        for pattern, replacement in LOG_VARIES:
+            log = re.sub(pattern, replacement, log)
+        golden = Path(__file__).with_name("data") / "fixed_exchange.log"
+        self.assertEqual((log.count(SENT_LINE), log.replace(SENT_LINE, "")), (2, golden.read_text()))
+
+    def test_a_console_with_a_pattern_of_its_own_prints_every_line_in_that_form(self):
+        # Lines are formatted once per pattern, not once for all appenders.
+        for pattern, form in (("%d [%p] %m%n", r"\g<0>"), ("<%p> %m%n", r"<\1> ")):
+            with self.subTest(pattern=pattern):
+                server, _ = self.start(lambda sandbox, conf: re.sub(
+                    r"(?<=CONSOLE\.layout\.ConversionPattern=).*", lambda _: pattern, conf))
+                self.assert_echo(self.logged_in(), "hello")
+                self.assertEqual(server.stop(), 0)
+                text = server.log()
+                self.assertRegex(text, r"(?m)^\d{4}-\d\d-\d\d \S+ " + BROADCAST)
+                self.assertIn(re.sub(r"(?m)^\S+ \S+ \[(\w+)\] ", form, text),
+                              server.stdout().decode())
+
+    def test_a_stop_in_the_middle_of_a_burst_keeps_the_lines_logged_before_it(self):
+        # A second appender writes into a pipe nobody reads: once it is full the
+        # relay waits for the log (no line is dropped) and the stop comes while
+        # lines are queued. The pipe is read again once the signal is sent.
+        def slow_appender(sandbox, conf):
+            os.mkfifo(sandbox.root / "slow")
+            self.reader = os.open(sandbox.root / "slow", os.O_RDONLY | os.O_NONBLOCK)
+            self.addCleanup(os.close, self.reader)
+            return conf.replace("FILE, CONSOLE", "FILE, CONSOLE, SLOW") + "".join(
+                f"log4cpp.appender.SLOW{key}\n" for key in ("=org.apache.log4cpp.FileAppender",
+                f".fileName={sandbox.root}/slow", ".layout=org.apache.log4cpp.BasicLayout"))
+        for sig, may_lose in ((signal.SIGTERM, 0), (signal.SIGKILL, LOG_QUEUE_LINES)):
+            with self.subTest(signal=sig.name):
+                server, received = self.start(slow_appender)[0], 0
+                (ws := self.logged_in()).send_text(frame("command", "burst 20000 10000 t"))
+                with contextlib.suppress(TimeoutError):  # until the relay waits for the log
+                    while True:
+                        received += ws.recv_message(1.0)[1].startswith(envelope("t ")[:30])
+                self.assertLess(received, 10000)
+                os.kill(server.pid, sig)
+                deadline = time.monotonic() + 10
+                while server.running() and time.monotonic() < deadline:
+                    select.select([self.reader], [], [], 0.05)[0] and os.read(self.reader, 1 << 16)
+                server.wait_exit(1)
+                line = r"(?m)^\S+ \S+ " + BROADCAST + r'\{"comName":"ALL","command":"t (\d+)"'
+                numbers = [int(n) for n in re.findall(line, server.log())]
+                self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+                self.assertGreaterEqual(len(numbers), received - may_lose)
 
 
 if __name__ == "__main__":

@@ -1,58 +1,49 @@
 #!/usr/bin/env python3
-"""Preview stream, scene document and upload, device update, TX/RX list, status document, log route."""
+"""Preview stream, scene document and upload, device update, TX/RX list,
+status document, log route, and the methods each route takes."""
 
-import json, os, re, shutil, socket, struct, sys, tempfile, time, unittest  # noqa: E401
+import json, os, re, socket, struct, sys, time, unittest  # noqa: E401
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402
-    ERROR_RSP, JSON_HEAD, OK_RSP, WORKERS, Response, ServerTestCase, build_request, connect, http_raw,
-    multipart_body, recv_all, send_cut, wait_until)
+    BOUNDARY, ERROR_RSP, FORM, JSON_HEAD, OK_RSP, WORKERS, DeviceCase, Response, build_request,
+    Sandbox, connect, multipart_body, recv_all, wait_until)
 
-BOUNDARY = "----ktScene7MA4YWxkTrZu0gW"
-FORM = {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY}
 UPDATE_OK = OK_RSP.replace(b"access-control-allow-origin: *\r\n", b"")
 STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: close\r\n"
                b"Content-Type: multipart/x-mixed-replace; boundary=--w00t\r\n\r\n")
 
 
 def frame(picture):
-    return b"--w00t\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n" % (len(picture), picture)
+    return b"--w00t\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n" % (
+        len(picture), picture)
 
 
 def download(name, data=None):
-    head = ("HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\nContent-Disposition: "
-            f'attachment;filename="{name}"\r\nContent-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n')
+    head = ("HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
+            f'Content-Disposition: attachment;filename="{name}"\r\n'
+            "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n")
     return head.encode() if data is None else (head.encode(), data)
 
 
-class SceneStatusTest(ServerTestCase):
+def txrx(body):
+    return b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: %d\r\n\r\n%s\r\n" % (
+        len(body), body)
+
+
+class SceneStatusTest(DeviceCase):
+    restored = (Sandbox.TOMCAT + "/webapps",)
+
     @classmethod
     def setUpClass(cls):
-        cls.rig, cls.saved = cls.start_class_runs({"main": ((), None)})["main"], Path(tempfile.mkdtemp(prefix="kt-saved-"))
-        cls.sb, cls.port = cls.rig.server.wait_ready([cls.rig.sandbox.http_port]).sandbox, cls.rig.sandbox.http_port
+        super().setUpClass()
         cls.classes, cls.update = cls.sb.classes, cls.sb.root / "home/ubuntu/update"
-        cls.addClassCleanup(shutil.rmtree, cls.saved)
-        shutil.copytree(cls.sb.webroot, cls.saved, dirs_exist_ok=True)  # what a test changes is put back after it
-
-    def setUp(self):
-        self.mark = self.rig.server.log_mark()
-
-    def tearDown(self):
-        shutil.copytree(self.saved, self.sb.webroot, dirs_exist_ok=True)
-
-    def request(self, method, path, body=b"", headers=None, cut=None):
-        req = build_request(method, path, headers, body, self.port)
-        return http_raw(self.port, req) if cut is None else send_cut(self.port, req, len(req) - len(body) + cut)
-
-    def form(self, path, parts, cut=None):
-        return self.request("POST", path, multipart_body(parts, BOUNDARY), FORM, cut)
 
     def stream_counts(self, n):
         pattern = r"connections currently requesting stream : \[(-?\d+)\]"
-        wait_until(lambda: len(re.findall(pattern, self.rig.server.log(self.mark))) >= n, 10)
-        return [int(c) for c in re.findall(pattern, self.rig.server.log(self.mark))]
+        wait_until(lambda: len(re.findall(pattern, self.server.log(self.mark))) >= n, 10)
+        return [int(c) for c in re.findall(pattern, self.server.log(self.mark))]
 
     def test_the_stream_sends_the_picture_once_a_second_until_the_client_leaves(self):
         picture = self.sb.webroot / "customization/previewImage.jpg"
@@ -78,36 +69,39 @@ class SceneStatusTest(ServerTestCase):
         with b:
             self.assertTrue(recv_all(b, 10).startswith(STREAM_HEAD))
         self.assertEqual(self.stream_counts(2), [1, 0])
-        picture.write_bytes(b"")  # clients leaving an empty picture's stream give their workers back
+        picture.write_bytes(b"")  # clients leaving an empty picture's stream free their workers
         for _ in range(WORKERS + 5):
             with connect(self.port) as c:
                 c.sendall(build_request("GET", "/stream", port=self.port))
                 self.assertEqual(c.recv(len(STREAM_HEAD), socket.MSG_WAITALL), STREAM_HEAD)
         self.assertEqual(len(self.stream_counts(WORKERS + 7)), WORKERS + 7)
 
-    def test_the_scene_document_downloads_by_get_only(self):
+    def test_the_scene_document_downloads(self):
         doc = self.classes / "SystemConfig.hoi"
         doc.write_bytes(b"<SystemConfig>" + b"x" * 4500 + b"</SystemConfig>\n")
         raw = self.request("GET", "/scene")
         self.assertEqual((raw[:len(download("SystemConfig.hoi"))], Response(raw).body),
                          download("SystemConfig.hoi", doc.read_bytes()))
-        self.assertEqual(self.request("POST", "/scene"), b"")
         doc.unlink()  # a missing document: no 200 head with a body that never ends
-        self.assertEqual(self.request("GET", "/scene"), ERROR_RSP.replace(b"access-control-allow-origin: *\r\n", b""))
+        self.assertEqual(self.request("GET", "/scene"), ERROR_RSP.replace(
+            b"access-control-allow-origin: *\r\n", b""))
 
     def test_a_scene_upload_is_converted_noted_and_announced_only_on_success(self):
-        script, props, temp = (self.sb.webroot / "civetweb/xml2json/Demo/xml2JSON.sh", self.sb.server_properties,
-                               self.classes / "SystemConfigtemp.hoi")
-        calls, project, real = script.with_name("calls.txt"), self.classes / "project.json", script.read_text()
-        # A stand-in records its arguments and the document it was given, waits, and prints its answer.
-        stand_in = '#!/bin/sh\nprintf "%s %s %s\\n" "$1" "$2" "$(cat "$1")" >> {}\nsleep 0.3\nprintf "{}"\n'
+        script = self.sb.webroot / "civetweb/xml2json/Demo/xml2JSON.sh"
+        props, temp = self.sb.server_properties, self.classes / "SystemConfigtemp.hoi"
+        calls, project, real = script.with_name("calls.txt"), self.classes / "project.json", \
+            script.read_text()
+        # A stand-in records its arguments and the document it got, waits, and prints its answer.
+        stand_in = ('#!/bin/sh\nprintf "%s %s %s\\n" "$1" "$2" "$(cat "$1")" >> {}\nsleep 0.3\n'
+                    'printf "{}"\n')
         xml = b'<?xml version="1.0"?>\n<S v="&quot;3"><R t="1"/><R t="2"/><N>a <![CDATA[& b]]></N></S>\n'
+        one = [("s", "a", b"<a/>")]
         rows = [  # (script's answer, or the device's converter, or none; form; answer)
-            ("1", [("whatever", "C:/x/y.hoi", b"<d>1</d>")], OK_RSP), ("1\\n", [("s", "a", b"<a/>")], OK_RSP),
+            ("1", [("whatever", "C:/x/y.hoi", b"<d>1</d>")], OK_RSP), ("1\\n", one, OK_RSP),
             ("1 ok", [("one", "1", b"first"), ("note", None, b"v"), ("two", "2", b"second")], OK_RSP),
-            (" 1", [("s", "a", b"<a/>")], ERROR_RSP), ("0 broken", [("s", "a", b"<a/>")], ERROR_RSP),
-            ("", [("s", "a", b"<a/>")], ERROR_RSP), ("<no script>", [("s", "a", b"<a/>")], ERROR_RSP),
-            (real, [("s", "s.hoi", xml)], OK_RSP), (real, [("s", "s.hoi", b"<a><b></a>")], ERROR_RSP)]
+            (" 1", one, ERROR_RSP), ("0 broken", one, ERROR_RSP), ("", one, ERROR_RSP),
+            ("<no script>", one, ERROR_RSP), (real, [("s", "s.hoi", xml)], OK_RSP),
+            (real, [("s", "s.hoi", b"<a><b></a>")], ERROR_RSP)]
         for answer, fields, reply in rows:
             with self.subTest(answer=answer[:20], fields=[f[0] for f in fields]):
                 props.write_text("adminName=admin\nuserSceneNote=my scene\nuserSceneNoteX=other\n")
@@ -117,13 +111,16 @@ class SceneStatusTest(ServerTestCase):
                 script.chmod(0o755) if answer != "<no script>" else script.unlink()
                 before = len(self.rig.sim.journal())
                 self.assertEqual(self.form("/scene_upload", fields), reply)
-                ok, doc = reply == OK_RSP, [f[2] for f in fields if f[1]][-1]  # of two files the second counts
+                ok = reply == OK_RSP
+                doc = [f[2] for f in fields if f[1]][-1]  # of two files the second counts
                 self.assertEqual(props.read_text(), "adminName=admin\n" + (
-                    "userSceneNote=null\nuserSceneNote=null\n" if ok else "userSceneNote=my scene\nuserSceneNoteX=other\n"))
-                self.assertEqual(calls.read_bytes() if calls.exists() else None, None if answer in (real, "<no script>")
-                                 else b"%s %s %s\n" % (str(temp).encode(), str(project).encode(), doc))
-                self.assertEqual(project.read_bytes(), b'{"S":{"N":{"#text":"a & b"},"R":[{"t":"1"},{"t":"2"}],'
-                                 b'"v":"\\"3"}}\n' if ok and answer == real else b"{}\n")
+                    "userSceneNote=null\n" * 2 if ok else
+                    "userSceneNote=my scene\nuserSceneNoteX=other\n"))
+                self.assertEqual(calls.read_bytes() if calls.exists() else None,
+                                 None if answer in (real, "<no script>") else
+                                 b"%s %s %s\n" % (str(temp).encode(), str(project).encode(), doc))
+                self.assertEqual(project.read_bytes(), b'{"S":{"N":{"#text":"a & b"},"R":[{"t":"1"},'
+                                 b'{"t":"2"}],"v":"\\"3"}}\n' if ok and answer == real else b"{}\n")
                 self.assertFalse(temp.exists())
                 time.sleep(0.2)  # a notice would be journaled by now
                 self.assertEqual([(e.data, e.sn) for e in self.rig.sim.journal()[before:]],
@@ -131,41 +128,49 @@ class SceneStatusTest(ServerTestCase):
         # Side by side, each upload converts its own document; one that breaks off, none.
         script.write_text(stand_in.format(calls, "1"))
         with ThreadPoolExecutor(3) as pool:
-            got = list(pool.map(lambda t: self.form("/scene_upload", [("s", "s", t)], 99 if t == b"C" * 999 else None),
+            got = list(pool.map(lambda t: self.form("/scene_upload", [("s", "s", t)],
+                                                    99 if t == b"C" * 999 else None),
                                 (b"AAAA", b"BBBB", b"C" * 999)))
-        self.assertEqual((got, sorted(l.split()[-1] for l in calls.read_text().splitlines()), temp.exists()),
-                         ([OK_RSP, OK_RSP, b""], ["AAAA", "BBBB"], False))
+        self.assertEqual((got, sorted(c.split()[-1] for c in calls.read_text().splitlines()),
+                          temp.exists()), ([OK_RSP, OK_RSP, b""], ["AAAA", "BBBB"], False))
 
     def test_device_update_keeps_exactly_the_files_of_the_last_complete_upload(self):
         def stored():
-            return {p.name: p.read_bytes() for p in self.update.iterdir()}, sorted(os.listdir(self.update.parent))
-        # The reader takes the body in pieces: line ends, dashes, the boundary's start around every 64 KiB edge.
+            return ({p.name: p.read_bytes() for p in self.update.iterdir()},
+                    sorted(os.listdir(self.update.parent)))
+        # The body comes in pieces: line ends, dashes, the boundary's start around 64 KiB edges.
         big = bytearray(bytes(range(256)) * 1200)
         for edge in range(1 << 16, len(big), 1 << 16):
-            for at, mark in zip((-11, -4, -1, 0, 2, 9), (b"\r", b"\r\n", b"\r\n-", b"\r\n--", b"\r\n------kt", b"\r\r\n--\r")):
+            for at, mark in zip((-11, -4, -1, 0, 2, 9), (b"\r", b"\r\n", b"\r\n-", b"\r\n--",
+                                                         b"\r\n------kt", b"\r\r\n--\r")):
                 big[edge + at:edge + at + len(mark)] = mark
-        home = stored()[1]
+        home, big = stored()[1], bytes(big) + b"\r\n--"
         rows = [  # (form, files stored); names that leave no file name are skipped
-            ([("fw", "C:/temp/fw.bin", b"\0fw\xff"), ("h", ".hidden", b"H"), ("big", "big", bytes(big) + b"\r\n--")],
-             {"fw.bin": b"\0fw\xff", ".hidden": b"H", "big": bytes(big) + b"\r\n--"}),
-            ([("a", "..", b"up"), ("b", ".", b"."), ("c", "dir/", b"no"), ("d", "x/..", b"up"), ("e", "ok", b"OK")],
-             {"ok": b"OK"}), ([("note", None, b"value")], {})]
+            ([("fw", "C:/temp/fw.bin", b"\0fw\xff"), ("h", ".hidden", b"H"), ("big", "big", big)],
+             {"fw.bin": b"\0fw\xff", ".hidden": b"H", "big": big}),
+            ([("a", "..", b"up"), ("b", ".", b"."), ("c", "dir/", b"no"), ("d", "x/..", b"up"),
+              ("e", "ok", b"OK")], {"ok": b"OK"}), ([("note", None, b"value")], {})]
         for fields, files in rows:
             with self.subTest(fields=[f[1] for f in fields]):
                 (self.update / "subdir").mkdir(exist_ok=True)
-                self.assertEqual((self.form("/update_device", fields), stored()), (UPDATE_OK, (files, home)))
+                self.assertEqual((self.form("/update_device", fields), stored()),
+                                 (UPDATE_OK, (files, home)))
         # One that breaks off or is refused leaves the folder as it was.
         self.form("/update_device", [("a", "a.bin", b"A")])
-        answers = [self.form("/update_device", [("n", "new.bin", b"N" * 9000)], cut) for cut in (4500, 8999)]
-        self.assertEqual((answers, self.request("GET", "/update_device"), stored()), ([b"", b""], b"", ({"a.bin": b"A"}, home)))
+        answers = [self.form("/update_device", [("n", "new.bin", b"N" * 9000)], cut)
+                   for cut in (4500, 8999)]
+        self.assertEqual((answers, self.request("GET", "/update_device"), stored()),
+                         ([b"", b""], b"", ({"a.bin": b"A"}, home)))
         # A stalled sender holds up nobody; side by side, one request's files fill the folder.
         slow = multipart_body([("a", "slow-a", b"A" * 3000), ("b", "slow-b", b"B" * 3000)], BOUNDARY)
         req = build_request("POST", "/update_device", FORM, slow, self.port)
-        forms = [[(f"f{k}", f"r{i}-{k}", bytes([i]) * 1000 * (k + 1)) for k in range(3)] for i in range(6)]
+        forms = [[(f"f{k}", f"r{i}-{k}", bytes([i]) * 1000 * (k + 1)) for k in range(3)]
+                 for i in range(6)]
         with connect(self.port) as sock:
             sock.sendall(req[:-1000])
             with ThreadPoolExecutor(6) as pool:
-                self.assertEqual(list(pool.map(lambda f: self.form("/update_device", f), forms)), [UPDATE_OK] * 6)
+                self.assertEqual(list(pool.map(lambda f: self.form("/update_device", f), forms)),
+                                 [UPDATE_OK] * 6)
             self.assertIn(stored()[0], [{n: d for _, n, d in f} for f in forms])
             sock.sendall(req[-1000:])
             self.assertEqual(recv_all(sock), UPDATE_OK)
@@ -174,15 +179,17 @@ class SceneStatusTest(ServerTestCase):
     def test_the_txrx_list_joins_every_value_after_one_blank(self):
         props = self.classes / "device.properties"
         rows = [(b"tx1=Camera\nrx1=Screen\n", b'{"list":" Camera Screen"}'),
-                (b"# devices\r\ntx1=Camera\r\n\r\ntx2=Desk # spare\nlonely\nrx1=a=b\n#tx3=gone", b'{"list":" Camera Desk   a=b"}'),
-                (b'a=say "hi"\nb=C:\\dir\nc=tab\there\nd=caf\xc3\xa9\n', b'{"list":" say \\"hi\\" C:\\\\dir tab\\there caf\xc3\xa9"}'),
-                (b"", b'{"list":""}'), (b"# only a comment\n\n", b'{"list":""}'), (None, b'{"list":""}')]
+                (b"# devices\r\ntx1=Camera\r\n\r\ntx2=Desk # spare\nlonely\nrx1=a=b\n#tx3=gone",
+                 b'{"list":" Camera Desk   a=b"}'),
+                (b'a=say "hi"\nb=C:\\dir\nc=tab\there\nd=caf\xc3\xa9\n',
+                 b'{"list":" say \\"hi\\" C:\\\\dir tab\\there caf\xc3\xa9"}'),
+                (b"", b'{"list":""}'), (b"# only a comment\n\n", b'{"list":""}'),
+                (None, b'{"list":""}')]
         for content, body in rows:
             with self.subTest(content=content):
                 props.unlink(missing_ok=True)
                 content is None or props.write_bytes(content)
-                self.assertEqual(self.request("GET", "/getTxRxList"), b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\n"
-                                 b"Content-Length: %d\r\n\r\n%s\r\n" % (len(body), body))
+                self.assertEqual(self.request("GET", "/getTxRxList"), txrx(body))
 
     def test_the_status_document_and_the_log_route(self):
         doc, props = self.classes / "marloinfo.json", self.sb.server_properties
@@ -193,58 +200,51 @@ class SceneStatusTest(ServerTestCase):
             body = {"admininfo": {"adminname": "boss", "adminpwd": "pa"},  # cut at a further "="
                     "deviceinfo": {"http": http, "https": https, "onlinenum": 0}}
             body.update({} if marlo is None else {"marloinfo": marlo})
-            return JSON_HEAD + json.dumps(body, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
+            return JSON_HEAD + json.dumps(body, separators=(",", ":"),
+                                          ensure_ascii=False).encode() + b"\n"
         self.assertEqual(self.request("GET", "/marlo"), status())
-        self.assertNotIn(":[pa", self.rig.server.log(self.mark))  # the log is served to anyone
+        self.assertNotIn(":[pa", self.server.log(self.mark))  # the log is served to anyone
         stored = '{"tablets":[1,2],"name":"A\\\\B"}\n\0x'
-        rows = [  # (method, body, body bytes sent, answer, document stored): a cut body keeps the old one
-            ("POST", stored, None, OK_RSP, stored[:-2]), ("POST", "", None, OK_RSP, ""),
-            ("POST", "a" * 5000, None, OK_RSP, "a" * 3071), ("POST", "d" * 100, 50, ERROR_RSP, "a" * 3071),
-            ("POST", "d", 0, ERROR_RSP, "a" * 3071), ("PUT", "", None, ERROR_RSP, "a" * 3071)]
-        for method, body, cut, answer, kept in rows:
-            with self.subTest(method=method, body=body[:40], cut=cut):
-                self.assertEqual(self.request(method, "/marlo", body.encode(), cut=cut), answer)
-                self.assertEqual((doc.read_text(), self.request("GET", "/marlo")), (kept, status(kept)))
+        rows = [  # (body, body bytes sent, answer, document stored): a cut body keeps the old one
+            (stored, None, OK_RSP, stored[:-2]), ("", None, OK_RSP, ""),
+            ("a" * 5000, None, OK_RSP, "a" * 3071), ("d" * 100, 50, ERROR_RSP, "a" * 3071),
+            ("d", 0, ERROR_RSP, "a" * 3071)]
+        for body, cut, answer, kept in rows:
+            with self.subTest(body=body[:40], cut=cut):
+                self.assertEqual(self.request("POST", "/marlo", body.encode(), cut=cut), answer)
+                self.assertEqual((doc.read_text(), self.request("GET", "/marlo")),
+                                 (kept, status(kept)))
         self.assertEqual([n for n in os.listdir(self.classes) if n.startswith(".")], [])
-        (self.sb.webroot / "civetweb/getServiceParam.sh").unlink()  # no service script: empty ports
+        (self.sb.webroot / "civetweb/getServiceParam.sh").unlink()  # no service script: no ports
         self.assertEqual(self.request("GET", "/marlo"), status("a" * 3071, "", ""))
-        # The log: offered as app.log; a client's line becomes one escaped line of its first 1023 bytes.
+        # The log: offered as app.log; a client's line becomes one escaped line of its first
+        # 1023 bytes.
         raw = self.request("GET", "/log")
         self.assertEqual(raw[:len(download("app.log"))], download("app.log"))
         self.assertTrue(self.sb.log_file.read_bytes().startswith(Response(raw).body))
         for body, line in ((b"A" * 1022 + b"BC", "A" * 1022 + "B"),
-                           (b"x\n2024-01-01 [ERROR] forged\r\tend\\ \x01", "x\\n2024-01-01 [ERROR] forged\\r\\tend\\\\ \\x01")):
+                           (b"x\n2024-01-01 [ERROR] forged\r\tend\\ \x01",
+                            "x\\n2024-01-01 [ERROR] forged\\r\\tend\\\\ \\x01")):
             self.setUp()
             self.assertEqual(self.request("POST", "/log", body), OK_RSP)
-            self.assertEqual(re.findall(r"^\S+ \S+ \[INFO\] Marlo : (.*) --\[", self.rig.server.log(self.mark), re.M), [line])
-        self.assertEqual(self.request("PUT", "/log", b"x"), ERROR_RSP)
+            self.assertEqual(re.findall(r"^\S+ \S+ \[INFO\] Marlo : (.*) --\[",
+                                        self.server.log(self.mark), re.M), [line])
 
     def test_each_method_gets_the_answer_of_its_route(self):
         (self.classes / "device.properties").write_bytes(b"tx1=Camera\n")
-        listed = b'HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nContent-Length: 18\r\n\r\n{"list":" Camera"}\r\n'
-        scene_refused = r"\[INFO\] Rezudezi : /scene is not GET --"
-        method_refused = r"\[ERROR\] Http Method Error --"
-        # (method, path, body, answer, log lines the request adds)
-        rows = (
-            # Routes that take every method answer each one alike.
-            ("PUT", "/getTxRxList", b"", listed, None),
-            ("DELETE", "/getTxRxList", b"", listed, None),
-            ("OPTIONS", "/getUpgrade", b"", OK_RSP, None),
-            # A path that only begins with a pattern gets that route's rows.
-            ("GET", "/getTxRxList/x", b"", listed, None),
-            ("HEAD", "/sceneX", b"", b"", scene_refused),
-            ("PUT", "/scene/x", b"", b"", scene_refused),
-            # The last row of a route is its refusal.
-            ("OPTIONS", "/marlo", b"", ERROR_RSP, method_refused),
-            ("PATCH", "/log", b"", ERROR_RSP, method_refused),
-            ("POST", "/log", b"a line", OK_RSP, r"\[INFO\] Marlo : a line --"),
-        )
-        for method, path, body, answer, line in rows:
+        listed, refused = txrx(b'{"list":" Camera"}'), r"\[ERROR\] Http Method Error --"
+        scene = r"\[INFO\] Rezudezi : /scene is not GET --"
+        rows = [  # (method, path, answer, the one log line it adds); a path's prefix counts
+            ("PUT", "/getTxRxList", listed, None), ("DELETE", "/getTxRxList/x", listed, None),
+            ("OPTIONS", "/getUpgrade", OK_RSP, None), ("POST", "/scene", b"", scene),
+            ("HEAD", "/sceneX", b"", scene), ("PUT", "/scene/x", b"", scene),
+            ("OPTIONS", "/marlo", ERROR_RSP, refused), ("PUT", "/marlo", ERROR_RSP, refused),
+            ("PATCH", "/log", ERROR_RSP, refused), ("PUT", "/log", ERROR_RSP, refused)]
+        for method, path, answer, line in rows:
             with self.subTest(method=method, path=path):
-                mark = self.rig.server.log_mark()
-                self.assertEqual(self.request(method, path, body), answer)
-                if line is not None:
-                    self.assertEqual(len(re.findall(line, self.rig.server.log(mark))), 1)
+                self.setUp()
+                self.assertEqual(self.request(method, path, b"x" * (method == "PUT")), answer)
+                line and self.assertEqual(len(re.findall(line, self.server.log(self.mark))), 1)
 
 
 if __name__ == "__main__":

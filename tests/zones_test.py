@@ -1,19 +1,17 @@
 #!/usr/bin/env python3
 """Zone documents and the zone password check, byte for byte on the wire."""
 
-import os, shutil, socket, sys, time, unittest  # noqa: E401
+import os, shutil, sys, time, unittest  # noqa: E401
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402
-    ERROR_RSP as BAD, OK_RSP, ServerTestCase, build_request, connect, multipart_body, wait_until)
+    BOUNDARY, ERROR_RSP as BAD, FORM, OK_RSP, DeviceCase, multipart_body, wait_until)
 
 # The zone routes' own answers carry no access-control header.
 OK = OK_RSP.replace(b"access-control-allow-origin: *\r\n", b"")
 FAIL = OK.replace(b"200 OK", b"401 Unauthorized")
 NOT_FOUND = BAD.replace(b"access-control-allow-origin: *\r\n", b"")
-BOUNDARY = "----ktZoneForm7MA4YWxkTrZu0gW"
-FORM = {"Content-Type": f"multipart/form-data; boundary={BOUNDARY}"}
 ACTION = "/api/v1/action?cmdtype=control&cmdstr=verifypasswd&username=%s&passwd=%s"
 
 
@@ -25,45 +23,28 @@ def download(name, data):
             "octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n").encode() + chunks + b"0\r\n\r\n"
 
 
-class ZoneTest(ServerTestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = cls.start_class_runs({"main": ((), None)})["main"]
-        cls.port = cls.rig.server.wait_ready([cls.rig.sandbox.http_port]).sandbox.http_port
-        cls.zone, cls.publictx = cls.rig.sandbox.zone_dir, cls.rig.sandbox.webroot / "publictx.jpg"
-
+class ZoneTest(DeviceCase):
     def setUp(self):
+        super().setUp()
+        self.zone, self.publictx = self.sb.zone_dir, self.sb.webroot / "publictx.jpg"
         shutil.rmtree(self.zone, ignore_errors=True)
         self.zone.mkdir(parents=True)
         self.publictx.unlink(missing_ok=True)
 
     def notices(self, since=0, count=0):
-        """Notices to the control service from the since-th on, once count came and a further one could."""
+        """Notices to the control service from the since-th on, once count came and a
+        further one could."""
         def sent():
             return [e for e in self.rig.sim.journal() if e.data.startswith("private ")][since:]
         wait_until(lambda: len(sent()) >= count, 5)
         time.sleep(0.3)
         return sent()
 
-    def request(self, method, path, headers=None, body=b"", cut=None, wait=10):
-        """The answer; b"" when none comes within wait seconds. cut: body bytes sent."""
-        with connect(self.port, timeout=wait) as sock:
-            req = build_request(method, path, headers, body, self.port)
-            sock.sendall(req if cut is None else req[:len(req) - len(body) + cut])
-            if cut is not None:
-                sock.shutdown(socket.SHUT_WR)
-            data = b""
-            try:
-                while chunk := sock.recv(65536):
-                    data += chunk
-            except (socket.timeout, ConnectionResetError):
-                pass
-            return data
-
     def test_downloads_come_in_2000_byte_chunks_and_a_missing_file_is_500(self):
         self.publictx.write_bytes(b"\xff\xd8picture")  # never sent by the preview route
         for route, name in (("/api/v1/zones/info", "zone.json"), ("/api/v1/zones/page", "zone.page"),
-                            ("/api/v1/zones/passwd", "zone.pw"), ("/api/v1/upload/public_tx_preview", "zone.pw")):
+                            ("/api/v1/zones/passwd", "zone.pw"),
+                            ("/api/v1/upload/public_tx_preview", "zone.pw")):
             for data in (None, b"", bytes(range(256)) * 7 + b"\0" * 207, os.urandom(2000),
                          os.urandom(4001)):
                 with self.subTest(route=route, size=None if data is None else len(data)):
@@ -89,26 +70,29 @@ class ZoneTest(ServerTestCase):
             ("/api/v1/zones/passwd", "POST", [("zoneinfo", None, b"v"), ("zonepw", "", b"v")], OK, {}),
             ("/api/v1/upload/public_tx_preview", "PUT", [("zonepw", "p", b"")], OK, {"zone.pw": b""}),
             ("/api/v1/zones/info", "DELETE", [("zoneinfo", "z", b"{}")], b"", {}),
-            # One that breaks off (halfway, or just before the form's end) stores nothing, tells nobody.
+            # One that breaks off (halfway, or just before its end) stores nothing, tells nobody.
             ("/api/v1/zones/info", "POST", [("zoneinfo", "z", os.urandom(5000))], b"", {}, 2500),
             ("/api/v1/zones/info", "POST", [("zoneinfo", "z", os.urandom(5000))], b"", {}, -4)]
         for route, method, fields, answer, stored, *cut in rows:
             with self.subTest(route=route, method=method, fields=[f[0] for f in fields], cut=cut):
                 self.setUp()
                 body = multipart_body(fields, BOUNDARY)
-                self.assertEqual(self.request(method, route, FORM, body, cut[0] % len(body) if cut else None), answer)
+                self.assertEqual(self.request(method, route, body, FORM,
+                                              cut[0] % len(body) if cut else None), answer)
                 files = {p.name: p.read_bytes() for p in self.zone.iterdir()}  # no temporary either
                 files.update({"publictx": self.publictx.read_bytes()} if self.publictx.exists() else {})
                 self.assertEqual(files, stored)
         sent = self.notices(before, 4)
-        self.assertEqual([e.data for e in sent], [f"private updatezonejson {self.zone}/zone.json"] * 4)
+        self.assertEqual([e.data for e in sent],
+                         [f"private updatezonejson {self.zone}/zone.json"] * 4)
         self.assertTrue(all(e.sn == 30001 and e.conn_time == e.send_time for e in sent))
 
     def test_the_password_check_answers_from_the_list_also_side_by_side(self):
         p = "p" * (2047 - len("passwd="))
         # CR LF and LF line ends; the first empty line ends the list.
-        (self.zone / "zone.pw").write_bytes(("alice:pw1\r\nBob:pw2\n bob:x\ndan :pw4\na+b:c+d\ncarl:p:x\n"
-                                             f"erin:p%40ss\n\u5f20:s\nf:a=b\nbob:{p}\n\nzed:z\n").encode())
+        (self.zone / "zone.pw").write_bytes((
+            "alice:pw1\r\nBob:pw2\n bob:x\ndan :pw4\na+b:c+d\ncarl:p:x\n"
+            f"erin:p%40ss\n\u5f20:s\nf:a=b\nbob:{p}\n\nzed:z\n").encode())
         rows = [(("alice", "pw1"), OK), (("alice", "pw1%0D"), FAIL), (("alic", "pw1"), FAIL),
                 (("alice", "pw"), FAIL), (("zed", "z"), FAIL), (("alice", "pw2"), FAIL),
                 # Raw bytes: case, blanks, "+" and colons all count.
@@ -116,7 +100,8 @@ class ZoneTest(ServerTestCase):
                 (("a+b", "c+d"), OK), (("carl", "p:x"), OK), (("f", "a=b"), OK),
                 # The name is percent-decoded (upper-case hex only), the password not.
                 (("%E5%BC%A0", "s"), OK), (("%e5%bc%a0", "s"), FAIL), (("erin", "p%40ss"), OK),
-                (("Bob%0AFORGED", "pw2"), FAIL), (("Bob", "pw2&x=1"), OK), (("Bob", "pw1&passwd=pw2"), FAIL),
+                (("Bob%0AFORGED", "pw2"), FAIL), (("Bob", "pw2&x=1"), OK),
+                (("Bob", "pw1&passwd=pw2"), FAIL),
                 # A field of 2047 bytes is read, one of 2048 makes the query malformed.
                 (("bob", p), OK), (("bob", p + "p"), BAD), (("", "x"), b"")]  # no name: no answer
         queries = [(ACTION % names, answer) for names, answer in rows] + [
@@ -125,7 +110,8 @@ class ZoneTest(ServerTestCase):
             ("/api/v1/action?cmdtype=control&cmdstr=verifypasswd&username&passwd=x", BAD),
             ("/api/v1/action", BAD), ("/api/v1/action?cmdtype=control&cmdstr=verifypasswd", b"")]
         with ThreadPoolExecutor(8) as pool:
-            answers = list(pool.map(lambda row: self.request("GET", row[0], wait=1 if row[1] == b"" else 10), queries * 2))
+            answers = list(pool.map(lambda row: self.request(
+                "GET", row[0], timeout=1 if row[1] == b"" else 10), queries * 2))
         self.assertEqual([(q[:99], a) for (q, _), a in zip(queries * 2, answers)],
                          [(q[:99], a) for q, a in queries * 2])
         # The log is served to anyone: no password in it, no line a request started.
@@ -135,7 +121,8 @@ class ZoneTest(ServerTestCase):
             with self.subTest(content=content, method=method):
                 (self.zone / "zone.pw").unlink(missing_ok=True)
                 content is None or (self.zone / "zone.pw").write_bytes(content)
-                self.assertEqual(self.request(method, ACTION % ("bob", "pw2"), wait=1 if answer == b"" else 10), answer)
+                self.assertEqual(self.request(method, ACTION % ("bob", "pw2"),
+                                              timeout=1 if answer == b"" else 10), answer)
 
 
 if __name__ == "__main__":
