@@ -1,8 +1,8 @@
 #include "process_xml.h"
 
 #include <cstdio>
-#include <unistd.h>
 
+#include "file_util.h"
 #include "log.h"
 
 int Err = 0;
@@ -29,17 +29,10 @@ int MyXMLProcess::ReadXmlFile(const char* section, const char* name, std::string
     return 1;
 }
 
+// The certificate is checked like any file the server reads; the
+// configuration may leave its path out.
 int ACCESS_CERM_FILE_EXIT_R_OK(const char* path) {
-    if (!path) path = "";
-    if (access(path, F_OK) != 0) {
-        LOG_WARN("WARING file [%s]! not exist", path);
-        return -1;
-    }
-    if (access(path, R_OK) != 0) {
-        LOG_WARN("WARING file [%s]! without read permission", path);
-        return -2;
-    }
-    return 0;
+    return ACCESS_FILE_EXIT_R_OK(path ? path : "");
 }
 
 int GetConfParamfromxml(const char* path, ConfInfoParam* param, WEB_START_MODE mode) {
