@@ -668,13 +668,6 @@ int Set_Formdata_Handler(mg_connection* conn, mg_form_data_handler* handler) {
     return mg_handle_form_request(conn, handler);
 }
 
-void Set_Request_State(mg_connection* conn, void* block) {
-    mg_context* ctx = mg_get_context(conn);
-    mg_lock_context(ctx);
-    mg_set_user_connection_data(conn, block);
-    mg_unlock_context(ctx);
-}
-
 // ===========================================================================
 // Request guards: files never served, static files read-only, WebSocket
 // pages of the device only

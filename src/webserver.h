@@ -73,9 +73,6 @@ enum {
 // Runs the library's form parser: the number of fields, negative when the
 // request cannot be read as a form.
 int Set_Formdata_Handler(mg_connection* conn, mg_form_data_handler* handler);
-// Registers a handler's per-request block as the connection's user data,
-// under the server context lock.
-void Set_Request_State(mg_connection* conn, void* block);
 
 // ---- request guards ------------------------------------------------------
 
