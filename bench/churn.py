@@ -19,8 +19,8 @@ open descriptors and threads are back near their level before the run.
 Exit status 0 when every check holds. The server holds at most 40
 WebSockets (of CivetWeb's 50 workers) and answers further upgrades 503 at
 once; a refused churner tries again shortly: the refusals and connect
-waits are reported. Not part of ctest except --short
-(one minute). Standard library only; all traffic to 127.0.0.1."""
+waits are reported. A measurement tool: no test runs it; --short runs
+one minute. Standard library only; all traffic to 127.0.0.1."""
 
 import argparse
 import json
