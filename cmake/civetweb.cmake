@@ -33,6 +33,10 @@ list(GET _cw_dirs 0 CIVETWEB_PRISTINE)
 #   form-nul.patch: the URL-encoded form reader refuses a body holding a raw
 #   zero byte (it comes as %00); its string scans stopped there and looped
 #   forever at full CPU, holding the worker for good (CVE-2025-9648).
+#   form-percent.patch: the URL-encoded form reader ends a value at the end
+#   of the body even when it ends in "%" or "%X" (title=a%%): the value
+#   callback keeps such a tail back for the next read, which never came, and
+#   the reader looped at full CPU for good, one worker per request.
 #   form-reader.patch: the multipart reader scans for the boundary with
 #   memchr instead of one memcmp per byte, and takes its buffer size from
 #   MG_FORM_BUF_LEN. Together they made a 200 MB upload about twice as fast.
