@@ -1,9 +1,7 @@
-"""Integration test harness: a sandbox device tree on free ports, the
-control-service simulator, the server (DEVICE_ROOT = the sandbox), HTTP and
-WebSocket clients that keep the exact bytes, and a unittest base that removes
-all it started. Standard library only; every wait has a deadline."""
+"""Integration test harness: a sandbox device tree on free ports, devctl-sim, the server
+(DEVICE_ROOT = the sandbox), byte-exact HTTP and WebSocket clients, a unittest base."""
 
-import atexit, base64, collections, hashlib, os, re, shlex, shutil, signal  # noqa: E401
+import atexit, base64, collections, contextlib, hashlib, os, re, shlex, shutil, signal  # noqa: E401
 import socket, ssl, struct, subprocess, sys, tempfile, time, unittest  # noqa: E401
 from pathlib import Path
 
@@ -23,21 +21,6 @@ JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allo
 
 def build_dir():
     return Path(os.environ.get("KT_BUILD_DIR") or REPO / "build").resolve()
-
-
-def binary(name):
-    if os.access(build_dir() / name, os.X_OK):
-        return build_dir() / name
-    raise RuntimeError(f"{build_dir() / name} is missing; build first (or set KT_BUILD_DIR)")
-
-
-def program_argv(exe, args=(), argv0=None):
-    """(argv, executable) for Popen: a cross build runs its programs through
-    $KT_RUN_WRAPPER (qemu, whose -0 keeps a chosen argv[0])."""
-    wrapper = shlex.split(os.environ.get("KT_RUN_WRAPPER", ""))
-    if not wrapper:
-        return [argv0 or str(exe)] + list(args), str(exe)
-    return wrapper + (["-0", argv0] if argv0 else []) + [str(exe)] + list(args), None
 
 
 _started, _sandboxes = [], []  # the safety net for a run that crashed past its cleanups
@@ -90,12 +73,10 @@ def free_port():
     return port
 
 
-def port_open(port, host=LOCALHOST):
-    try:
-        socket.create_connection((host, port), timeout=0.5).close()
+def port_open(port):
+    with contextlib.suppress(OSError), socket.create_connection((LOCALHOST, port), timeout=0.5):
         return True
-    except OSError:
-        return False
+    return False
 
 
 def multipart_body(parts, boundary):
@@ -142,13 +123,10 @@ class Sandbox:
     def cleanup(self):
         if self in _sandboxes:
             _sandboxes.remove(self)
-        if os.environ.get("KT_KEEP_SANDBOX") == "1":
-            print(f"sandbox kept: {self.root}", file=sys.stderr)
-        else:
-            shutil.rmtree(self.root, ignore_errors=True)
-
-    def log_text(self):
-        return self.log_file.read_text(errors="replace") if self.log_file.exists() else ""
+            if os.environ.get("KT_KEEP_SANDBOX") == "1":
+                print(f"sandbox kept: {self.root}", file=sys.stderr)
+            else:
+                shutil.rmtree(self.root, ignore_errors=True)
 
 
 class _Process:
@@ -156,6 +134,8 @@ class _Process:
     proc, runs = None, 0
     pid = property(lambda self: self.proc.pid)
     returncode = property(lambda self: None if self.proc is None else self.proc.poll())
+    stdout = lambda self: self.stdout_path.read_bytes() if self.proc else b""  # noqa: E731
+    stderr = lambda self: self.stderr_path.read_bytes() if self.proc else b""  # noqa: E731
 
     def running(self):
         return self.proc is not None and self.returncode is None
@@ -167,26 +147,24 @@ class _Process:
     def kill(self):  # as a crash would
         return self.stop(signal.SIGKILL)
 
-    def _run(self, exe, args, argv0=None, **kwargs):
+    def _run(self, name, args, argv0=None, **kwargs):
+        if not os.access(exe := build_dir() / name, os.X_OK):
+            raise RuntimeError(f"{exe} is missing; build first (or set KT_BUILD_DIR)")
+        # A cross build runs its programs through qemu, whose -0 keeps a chosen argv[0].
+        wrapper, args = shlex.split(os.environ.get("KT_RUN_WRAPPER", "")), list(args)
+        argv = (wrapper + ["-0", argv0] * bool(argv0) + [str(exe)] if wrapper else
+                [argv0 or str(exe)]) + args
         self.runs += 1
-        self.stdout_path, self.stderr_path = (self.sandbox.root / f"{exe}.{self.runs}.{stream}"
+        self.stdout_path, self.stderr_path = (self.sandbox.root / f"{name}.{self.runs}.{stream}"
                                               for stream in ("stdout", "stderr"))
-        argv, exe = program_argv(binary(exe), args, argv0)
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = _spawn(argv, executable=exe, stdin=subprocess.DEVNULL, stdout=out,
-                               stderr=err, **kwargs)
+            self.proc = _spawn(argv, executable=None if wrapper else exe,
+                               stdin=subprocess.DEVNULL, stdout=out, stderr=err, **kwargs)
         return self
-
-    def stdout(self):
-        return self.stdout_path.read_bytes() if self.proc else b""
-
-    def stderr(self):
-        return self.stderr_path.read_bytes() if self.proc else b""
 
 
 def unix_socket_states(path):
-    """(listening, connected count) of a Unix socket, from /proc/net/unix: a
-    probe connection would count as a connection."""
+    """(listening, connected count) from /proc/net/unix: a probe would count."""
     listening, connected = False, 0
     with open("/proc/net/unix") as f:
         for fields in (line.split(None, 7) for line in list(f)[1:]):
@@ -222,8 +200,7 @@ class Sim(_Process):
         return wait_until(lambda: self.connections() == count, timeout)
 
     def journal(self):
-        """The requests received, oldest first. Bytes: a carriage return in a
-        command is data, not a line end; the last line may be unfinished."""
+        """The requests received, oldest first; a carriage return in one is data."""
         raw = self.journal_path.read_bytes() if self.journal_path.exists() else b""
         unescape = {"\\": "\\", "n": "\n", "t": "\t"}
         return [JournalEntry(int(sn), int(conn), int(sent),
@@ -233,19 +210,18 @@ class Sim(_Process):
 
 
 class Server(_Process):
-    """build/ktwebserver run in the sandbox root, where the library's
-    relative "error.log" would land."""
+    """build/ktwebserver run in the sandbox root, where CivetWeb's "error.log" would land."""
 
     def __init__(self, sandbox, args=(), env=None, argv0=None):
         self.sandbox, self.args, self.argv0 = sandbox, [str(a) for a in args], argv0
-        self.cwd, self.start_mark = sandbox.root, 0
         # The developer's own shell must not redirect the link elsewhere.
         self.env = {k: v for k, v in os.environ.items() if k != "DEVLINK_SOCKET"}
         self.env.update(DEVICE_ROOT=str(sandbox.root), **(env or {}))
 
     def start(self):
         self.start_mark = self.log_mark()
-        return self._run("ktwebserver", self.args, self.argv0, cwd=self.cwd, env=self.env)
+        return self._run("ktwebserver", self.args, self.argv0, cwd=self.sandbox.root,
+                         env=self.env)
 
     def wait_exit(self, timeout=START_TIMEOUT):
         try:
@@ -267,7 +243,8 @@ class Server(_Process):
                 time.sleep(0.001)
         except (OSError, StopIteration, AttributeError):
             pass  # not started, ended, or no writer yet: nothing is pending
-        return self.sandbox.log_text()[since:]
+        log = self.sandbox.log_file
+        return log.read_text(errors="replace")[since:] if log.exists() else ""
 
     def log_mark(self):
         return len(self.log())
@@ -279,19 +256,15 @@ class Server(_Process):
             ("stdout", self.stdout().decode(errors="replace")),
             ("stderr", self.stderr().decode(errors="replace"))))
 
-    def wait_for_port(self, port, timeout=START_TIMEOUT):
-        if wait_until(lambda: port_open(port) or (not self.running() and "ended"),
-                      timeout) is not True:
-            raise AssertionError(f"port {port} never opened\n{self.describe()}")
-
-    def wait_ready(self, ports, timeout=START_TIMEOUT):
+    def wait_ready(self, ports, timeout=START_TIMEOUT, logged="listening ports:"):
         """Ports open and the port list logged (the routes follow at once)."""
-        for port in ports:
-            self.wait_for_port(port, timeout)
-        if not wait_until(lambda: "listening ports:" in self.log(self.start_mark) or
-                          not self.running(), timeout) or not self.running():
-            raise AssertionError(f"the port list was never logged\n{self.describe()}")
+        if not wait_until(lambda: not self.running() or logged in self.log(self.start_mark) and
+                          all(map(port_open, ports)), timeout) or not self.running():
+            raise AssertionError(f"not ready on {ports}\n{self.describe()}")
         return self
+
+    def wait_for_port(self, port):  # for a log without INFO lines
+        return self.wait_ready([port], logged="")
 
 
 def stop_all(processes, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
@@ -304,20 +277,18 @@ def stop_all(processes, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
 
 def client_tls_context(minimum=None, maximum=None, ciphers=None):
     """Accepts the sandbox's self-signed certificate; versions: ssl.TLSVersion."""
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+    ctx = ssl._create_unverified_context()
     ctx.minimum_version = minimum or ctx.minimum_version
     ctx.maximum_version = maximum or ctx.maximum_version
     ctx.set_ciphers(ciphers or "DEFAULT")
     return ctx
 
 
-def connect(port, tls=False, tls_context=None, timeout=IO_TIMEOUT, source=None):
-    """source: the client's own address on the loopback network."""
+def connect(port, tls=False, timeout=IO_TIMEOUT, source=None):
+    """tls: False, True or a client context; source: the client's own loopback address."""
     sock = socket.create_connection((LOCALHOST, port), timeout, (source, 0) if source else None)
     try:
-        return (tls_context or client_tls_context()).wrap_socket(sock) if tls or tls_context \
-            else sock
+        return (client_tls_context() if tls is True else tls).wrap_socket(sock) if tls else sock
     except BaseException:
         sock.close()
         raise
@@ -325,7 +296,7 @@ def connect(port, tls=False, tls_context=None, timeout=IO_TIMEOUT, source=None):
 
 def tls_handshake(port, **context_args):
     """(protocol version, cipher name); raises when the server refuses."""
-    with connect(port, tls_context=client_tls_context(**context_args)) as sock:
+    with connect(port, client_tls_context(**context_args)) as sock:
         return sock.version(), sock.cipher()[0]
 
 
@@ -344,9 +315,9 @@ def recv_all(sock, timeout=IO_TIMEOUT):
     raise TimeoutError(f"peer did not close within {timeout}s; got {bytes(data[:200])!r}")
 
 
-def http_raw(port, request, tls=False, tls_context=None, timeout=IO_TIMEOUT):
+def http_raw(port, request, tls=False, timeout=IO_TIMEOUT):
     """Sends the request bytes as they stand; every byte until the close."""
-    with connect(port, tls, tls_context, timeout) as sock:
+    with connect(port, tls, timeout) as sock:
         sock.sendall(request.encode("latin-1") if isinstance(request, str) else request)
         return recv_all(sock, timeout)
 
@@ -388,8 +359,7 @@ class Response:
 
 
 def http_get(port, path, headers=None, tls=False, timeout=IO_TIMEOUT):
-    return Response(http_raw(port, build_request("GET", path, headers, port=port), tls=tls,
-                             timeout=timeout))
+    return Response(http_raw(port, build_request("GET", path, headers, port=port), tls, timeout))
 
 
 OP_TEXT, OP_BINARY, OP_CLOSE, OP_PING, OP_PONG = 0x1, 0x2, 0x8, 0x9, 0xA
@@ -411,55 +381,48 @@ class WebSocket:
                 source=None):
         """Upgrades; a "Host" among the headers stands in for the default one."""
         ws, key = cls(), base64.b64encode(os.urandom(16))
-        ws.sock, ws._buf = connect(port, tls, timeout=timeout, source=source), bytearray()
+        ws.sock, ws._buf = connect(port, tls, timeout, source), bytearray()
+        headers = {"Host": f"{LOCALHOST}:{port}", "Upgrade": "websocket",
+                   "Connection": "Upgrade", "Sec-WebSocket-Version": "13",
+                   "Sec-WebSocket-Key": key.decode(), **(headers or {})}
+        accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11")
+                                  .digest())
         try:
-            headers = {"Host": f"{LOCALHOST}:{port}", "Upgrade": "websocket",
-                       "Connection": "Upgrade", "Sec-WebSocket-Version": "13",
-                       "Sec-WebSocket-Key": key.decode(), **(headers or {})}
-            ws.sock.sendall(f"GET {path} HTTP/1.1\r\n".encode() + "".join(
-                f"{n}: {v}\r\n" for n, v in headers.items()).encode("latin-1") + b"\r\n")
-            deadline = time.monotonic() + timeout
-            while b"\r\n\r\n" not in ws._buf:
-                ws._fill(deadline, WebSocketHandshakeError(bytes(ws._buf)))
-            head, _, rest = bytes(ws._buf).partition(b"\r\n\r\n")
-            accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11")
-                                      .digest())
+            ws.sock.sendall(build_request("GET", path, headers))
+            head, deadline = b"", time.monotonic() + timeout
+            while not head.endswith(b"\r\n\r\n"):
+                head += ws._take(1, deadline, WebSocketHandshakeError(head))
             if not head.startswith(b"HTTP/1.1 101") or accept not in head:
-                raise WebSocketHandshakeError(head)
-            ws._buf = bytearray(rest)
+                raise WebSocketHandshakeError(head[:-4])
             return ws
         except BaseException:
             ws.sock.close()
             raise
 
-    def send_frame(self, opcode, payload, fin=True, mask=True):
+    def send_frame(self, opcode, payload):
+        """One final, masked frame."""
         payload = payload.encode() if isinstance(payload, str) else payload
-        first, n, bit = (0x80 if fin else 0) | opcode, len(payload), 0x80 if mask else 0
-        header = (struct.pack("!BB", first, bit | n) if n < 126 else
-                  struct.pack("!BBH", first, bit | 126, n) if n < 65536 else
-                  struct.pack("!BBQ", first, bit | 127, n))
-        key = os.urandom(4) if mask else b""
-        self.sock.sendall(header + key + (bytes(b ^ key[i % 4] for i, b in enumerate(payload))
-                                          if mask else payload))
+        n, key = len(payload), os.urandom(4)
+        header = (struct.pack("!BB", 0x80 | opcode, 0x80 | n) if n < 126 else
+                  struct.pack("!BBH", 0x80 | opcode, 0x80 | 126, n) if n < 65536 else
+                  struct.pack("!BBQ", 0x80 | opcode, 0x80 | 127, n))
+        self.sock.sendall(header + key + bytes(b ^ key[i % 4] for i, b in enumerate(payload)))
 
     def send_text(self, text):
         self.send_frame(OP_TEXT, text)
 
-    def _fill(self, deadline, closed=None):
-        if deadline <= time.monotonic():
-            raise TimeoutError(f"nothing complete in time; got {bytes(self._buf[:200])!r}")
-        self.sock.settimeout(deadline - time.monotonic())
-        try:
-            chunk = self.sock.recv(65536)
-        except ConnectionResetError:
-            chunk = b""
-        if not chunk:
-            raise closed or WebSocketClosed()
-        self._buf += chunk
-
-    def _take(self, n, deadline):
+    def _take(self, n, deadline, closed=None):
         while len(self._buf) < n:
-            self._fill(deadline)
+            if deadline <= time.monotonic():
+                raise TimeoutError(f"nothing complete in time; got {bytes(self._buf[:200])!r}")
+            self.sock.settimeout(deadline - time.monotonic())
+            try:
+                chunk = self.sock.recv(65536)
+            except ConnectionResetError:
+                chunk = b""
+            if not chunk:
+                raise closed or WebSocketClosed()
+            self._buf += chunk
         data = bytes(self._buf[:n])
         del self._buf[:n]
         return data
@@ -489,87 +452,60 @@ class WebSocket:
         return self.recv_message(timeout)[1].decode("utf-8")
 
     def expect_silence(self, timeout):
-        try:
-            message = self.recv_message(timeout)
-        except TimeoutError:
-            return
-        raise AssertionError(f"unexpected message {message!r}")
+        with contextlib.suppress(TimeoutError):
+            raise AssertionError(f"unexpected message {self.recv_message(timeout)!r}")
 
     def wait_closed(self, timeout=IO_TIMEOUT):
         """True when the server ends the connection within timeout."""
         deadline = time.monotonic() + timeout
         try:
-            while True:
-                self.recv_message(max(0.0, deadline - time.monotonic()))
+            while self.recv_message(max(0.0, deadline - time.monotonic())):
+                pass
         except WebSocketClosed:
             return True
         except TimeoutError:
             return False
 
     def close(self, code=1000, timeout=1.0):
-        try:
+        with contextlib.suppress(OSError):
             self.send_frame(OP_CLOSE, struct.pack("!H", code))
             self.wait_closed(timeout)
-        except OSError:
-            pass
         self.sock.close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+    __enter__ = lambda self: self  # noqa: E731
+    __exit__ = lambda self, *exc: self.close()  # noqa: E731
 
 
 Run = collections.namedtuple("Run", "sandbox sim server")
 
 
 class ServerTestCase(unittest.TestCase):
-    """Owns the sandboxes, simulators and servers of a test and removes them
-    when it ends, whatever its outcome."""
+    """Removes the sandboxes, simulators and servers of a test, whatever its outcome."""
 
-    def make_sandbox(self, **ports):
-        sandbox = Sandbox(**ports)
-        self.addCleanup(sandbox.cleanup)
+    def make_sandbox(self):
+        self.addCleanup((sandbox := Sandbox()).cleanup)
         return sandbox
 
-    def start_sim(self, sandbox, **kwargs):
-        sim = Sim(sandbox, **kwargs).start()
-        self.addCleanup(sim.stop)
+    def start_sim(self, sandbox):
+        self.addCleanup((sim := Sim(sandbox).start()).stop)
         return sim
 
-    def start_server(self, sandbox, *args, env=None, argv0=None):
-        server = Server(sandbox, args, env=env, argv0=argv0).start()
-        self.addCleanup(server.stop)
-        return server
-
-    def start_ready_server(self, sandbox, *args, ports=None, env=None):
-        return self.start_server(sandbox, *args, env=env).wait_ready(ports or [sandbox.http_port])
-
-    def run_to_exit(self, sandbox, *args, env=None, argv0=None, timeout=START_TIMEOUT):
-        server = self.start_server(sandbox, *args, env=env, argv0=argv0)
-        server.wait_exit(timeout)
+    def start_server(self, sandbox, *args, argv0=None):
+        self.addCleanup((server := Server(sandbox, args, argv0=argv0).start()).stop)
         return server
 
     @classmethod
     def start_class_runs(cls, setups):
-        """For setUpClass: name -> (args, prepare(sandbox) or None). A sandbox,
-        simulator and server per entry, side by side, stopped at class end;
-        name -> Run. Waiting for readiness is the caller's."""
-        processes, sandboxes, runs = [], [], {}
-
-        def cleanup():
-            stop_all(processes)
-            for sandbox in sandboxes:
-                sandbox.cleanup()
-        cls.addClassCleanup(cleanup)
+        """For setUpClass: name -> (args, prepare(sandbox) or None) gives name -> Run,
+        started side by side and stopped at class end; the caller waits for readiness."""
+        runs = {}
         for name, (args, prepare) in setups.items():
-            sandboxes.append(Sandbox())
-            if prepare is not None:
-                prepare(sandboxes[-1])
-            runs[name] = Run(sandboxes[-1], Sim(sandboxes[-1]).start(),
-                             Server(sandboxes[-1], args).start())
-            processes[:0], processes[len(processes):] = [runs[name].server], [runs[name].sim]
+            cls.addClassCleanup((sandbox := Sandbox()).cleanup)
+            prepare and prepare(sandbox)
+            runs[name] = Run(sandbox, Sim(sandbox).start(), Server(sandbox, args).start())
+        # Servers first, one signal round: the library's stop delay is paid once.
+        cls.addClassCleanup(stop_all, [r.server for r in runs.values()] +
+                            [r.sim for r in runs.values()])
         return runs
 
 
@@ -578,9 +514,8 @@ FORM = {"Content-Type": "multipart/form-data; boundary=" + BOUNDARY}
 
 
 class DeviceCase(ServerTestCase):
-    """One sandbox, simulator and server for the whole class, which may get
-    its own command line and server.properties. What a test changes of the
-    `restored` folders of the device tree is put back after it."""
+    """One Run for the class, with its own command line and server.properties; what
+    a test changes in the `restored` folders of the device tree is put back after it."""
     args, properties, restored = (), None, ()
 
     @classmethod

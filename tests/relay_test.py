@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The WebSocket relay end to end against devctl-sim: serial numbers, login,
-forwarding, the broadcast envelope, the service query, limits, a stalled
-reader, the online count and restarts of the control service."""
+"""The WebSocket relay end to end against devctl-sim: login, forwarding, the envelope,
+the service query, limits, slow readers, the online count, service restarts, the log."""
 
 import contextlib, itertools, json, os, re, select, signal, socket, struct, sys, time  # noqa
 import unittest
@@ -17,14 +16,12 @@ from harness import (  # noqa: E402
 LOGIN_REPLY = b'{"type":"result","comName":"","command":"","result":1}'
 ADMIN, OPERATOR = "admin admin123", "operator operator123"
 LEFT = "Rezudezi : Websocket Close and Leave List"
-# After a failed login, later ones from the same address are slowed for a
-# while: every failing client comes from an address of its own.
+# A failed login slows later ones from its address: each failing client has its own.
 SOURCES = (f"127.0.0.{n}" for n in itertools.count(2))
 # What of a log line varies between runs: its time, connection addresses, the source location.
 LOG_VARIES = ((r"(?m)^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ", ""), (r"0x[0-9a-f]+", "0xP"),
               (r"(?m) --\[src/\w+\.cpp:\d+\]$", " --[src]"))
-# Written by the sending worker once a command is out, while its answer may
-# already be broadcast on the link's thread: its place is a race.
+# The sending worker's line races the broadcast of the answer: its place varies.
 SENT_LINE = "[INFO] Rezudezi : send to IP : err = 0 --[src]\n"
 BROADCAST = re.escape("[INFO] Rezudezi : ALL send ==> ready to send data to web ,data [")
 LOG_QUEUE_LINES = 4096  # lines the server may hold before they are on disk
@@ -62,36 +59,41 @@ class RelayCase:
     def wait_left(self, since, count):
         self.assertTrue(wait_until(lambda: self.server.log(since).count(LEFT) >= count, 10))
 
+    def counts(self, since):
+        return [int(n) for n in re.findall(r"Online num \[(-?\d+)\]", self.server.log(since))]
+
     def forwarded(self):
         return [e.data for e in self.rig.sim.journal()]
 
 
-class SerialNumberTest(RelayCase, DeviceCase):
-    def test_numbers_count_up_from_30001_and_commands_carry_number_and_connect_time(self):
+class SessionTest(RelayCase, DeviceCase):
+    def test_numbers_from_30001_connect_times_and_the_online_count(self):
         mark, before = self.server.log_mark(), int(time.monotonic() * 1000) - 1
-        first, after = self.logged_in(), int(time.monotonic() * 1000) + 1
-        self.assert_echo(first, "one")
+        self.logged_in().close()
         http_get(self.port, "/index.html")  # plain requests take no number
-        for ws in (first, self.open()):  # one that never logs in does
+        (refused := self.open(source=next(SOURCES))).send_text(frame("login", "admin x"))
+        for ws in (refused, self.open()):  # clients that never log in take one too
             ws.close()
-        self.wait_left(mark, 2)  # numbers are never reused
-        third, fourth = self.open(), self.logged_in()
-        for ws, text in ((self.login(third), "three"), (fourth, "four")):
+        self.wait_left(mark, 3)  # numbers are never reused
+        third, fourth = self.open(), self.logged_in(OPERATOR)
+        self.login(self.login(third))  # a second login on one connection counts once
+        for ws, text in ((third, "three"), (fourth, "four")):
             ws.send_text(frame("command", "echo " + text))
         self.assertTrue(wait_until(lambda: "echo four" in self.forwarded(), 5))
-        one, three, four = ({e.data: e for e in self.rig.sim.journal()}["echo " + text]
-                            for text in ("one", "three", "four"))
-        self.assertEqual((one.sn, three.sn, four.sn), (30001, 30003, 30004))
-        # Monotonic clock, milliseconds: connect time, then the sending time.
-        self.assertTrue(before <= one.conn_time <= after and one.conn_time <= one.send_time)
-        self.assertTrue(three.conn_time <= four.conn_time <= three.send_time)
+        three, four = ({e.data: e for e in self.rig.sim.journal()}["echo " + text]
+                       for text in ("three", "four"))
+        self.assertEqual((three.sn, four.sn), (30004, 30005))
+        # Monotonic clock, milliseconds: each connect time, then the sending time.
+        now = int(time.monotonic() * 1000) + 1
+        self.assertTrue(before <= three.conn_time <= four.conn_time <= three.send_time <= now)
+        for ws in (third, fourth):
+            ws.close()
+        self.wait_left(mark, 5)
+        self.assertEqual(self.counts(mark), [1, 0, 1, 2, 1, 0])
 
 
 class OnlineCountTest(RelayCase, DeviceCase):
     args = ("-m", "both")
-
-    def counts(self, since):
-        return [int(n) for n in re.findall(r"Online num \[(-?\d+)\]", self.server.log(since))]
 
     def test_a_burst_and_client_texts_reach_each_client_in_order_while_others_come_and_go(self):
         mark, https = self.server.log_mark(), self.rig.sandbox.https_port
@@ -123,72 +125,52 @@ class OnlineCountTest(RelayCase, DeviceCase):
         counts = self.counts(mark)  # one raise per login, one fall per close
         self.assertEqual((len(counts), counts[-1], min(counts), max(counts) <= 8), (88, 0, 0, True))
 
-    def test_the_count_follows_logins_and_closes_of_logged_in_clients_only(self):
-        mark = self.server.log_mark()
-        a, b = self.logged_in(), self.logged_in(OPERATOR)
-        self.login(a)  # a second login on one connection counts once
-        never, refused = self.open(), self.open(source=next(SOURCES))
-        refused.send_text(frame("login", "admin x"))
-        for ws in (never, refused, a, b):
-            ws.close()
-        self.wait_left(mark, 4)
-        self.logged_in().close()
-        self.wait_left(mark, 5)
-        self.assertEqual(self.counts(mark), [1, 2, 1, 0, 1, 0])
-
 
 class LoginTest(RelayCase, DeviceCase):
     # No slots 1 and 2, slot 3 with Windows line ends, slot 4 without a password.
     properties = (b"adminName=admin\nadminPassWord=admin123\nuserName2=\nuserPassWord2=\n"
                   b"userName3=third\r\nuserPassWord3=pw3\r\nuserName4=four\nuserPassWord4=\n")
 
-    def test_name_blank_password_logs_in_with_the_reply_to_that_connection_only(self):
+    def test_only_name_blank_password_of_a_slot_logs_in_and_only_that_client_hears(self):
         # The slots are read anew for every login: the pages edit them.
-        props = self.rig.sandbox.server_properties
+        props, watcher = self.rig.sandbox.server_properties, self.logged_in()
         self.addCleanup(props.write_bytes, props.read_bytes())
         props.write_bytes(props.read_bytes() + b"userName5=fifth\nuserPassWord5=pw5\n")
-        for credential in (ADMIN, "third pw3", "fifth pw5"):
-            with self.subTest(credential=credential):
-                watcher, bystander = self.logged_in(), self.open()
-                self.login(self.open(), credential)
-                watcher.expect_silence(0.3)
-                bystander.expect_silence(0.05)
-
-    def test_anything_else_is_not_logged_in_and_its_command_is_not_forwarded(self):
         for n, credential in enumerate([
+                ADMIN, "third pw3", "fifth pw5",
                 None, "admin admin12", "admin", "", "admin  admin123", "ADMIN admin123",
                 "admin ADMIN123", "admin admin123 ", " admin admin123", "admin\tadmin123",
                 "adminadmin123", "third pw3\r", OPERATOR, " ", "four ", "four"]):
             with self.subTest(credential=credential):
                 ws = self.open(source=next(SOURCES))
+                if n < 3:
+                    self.login(ws, credential)
+                    continue
                 logins = [frame("login", credential)] if credential is not None else []
                 for text in logins + [frame("command", f"echo refused {n}")]:
                     ws.send_text(text)
                 self.assertTrue(ws.wait_closed(5), "a command without login left it open")
+        watcher.expect_silence(0.1)
         self.assert_echo(self.logged_in(), "probe")  # the refused ones were not just late
         self.assertEqual([t for t in self.forwarded() if "refused" in t], [])
 
     def test_after_a_failed_login_the_address_waits_its_turn_and_stays_connected(self):
         mark, ws = self.server.log_mark(), self.open(source=next(SOURCES))
         started = time.monotonic()
-        for attempt in ("admin wrong", "admin wrong2", "admin wrong3", ADMIN):  # waits its turn
+        for attempt in ("admin wrong", "admin wrong2", "admin wrong3", ADMIN):  # one per 200 ms
             ws.send_text(frame("login", attempt))
         self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
         self.assertGreaterEqual(time.monotonic() - started, 0.35)
         ws.send_text(frame("login", "admin wrong4"))  # a later failure does not log out
         self.assert_echo(ws, "still in")
-        log = self.server.log(mark)
-        self.assertEqual(log.count("slowed to one per"), 1, log)
-        self.assertNotIn("admin123", log)  # the log shows the slot, never its password
-        self.assertIn("Rezudezi : verify login pwd : [admin ******]", log)
+        self.assertEqual(self.server.log(mark).count("slowed to one per"), 1)
 
 
 class ForwardingTest(RelayCase, DeviceCase):
     def test_texts_reach_the_device_unchanged_and_clients_escaped_in_valid_utf8(self):
         ws = self.logged_in()
-        # Control characters as \u and upper-case hex; DEL and UTF-8 as they
-        # are; bytes that are no UTF-8 reach the device unchanged and the
-        # clients as U+FFFD each.
+        # Control characters as \u and upper-case hex, DEL and UTF-8 as they are; bytes
+        # that are no UTF-8 reach the device unchanged and the clients as U+FFFD each.
         ws.send_frame(OP_TEXT, b'{"type":"command","command":"echo q\\"b\\\\s/\\b\\f\\n\\r\\t'
                                b'\\u0001\\u001f\\u0010\x7f\xc3\xa9\xe4\xb8\xad\xff\xfe end"}')
         self.assertEqual(ws.recv_message()[1], b'{"comName":"ALL","command":"q\\"b\\\\s/\\b\\f\\n'
@@ -213,8 +195,7 @@ class ForwardingTest(RelayCase, DeviceCase):
                 (a, query + "y" * 400, ""),  # too long for the script command: not run
                 # The parameter reaches the script as one word, never a shell.
                 (a, query + f"service_http;touch${{IFS}}{target}", ""),
-                (a, query + f"$(touch${{IFS}}{target})", ""), (a, query + f"`touch {target}`", ""),
-                (a, query + "service_http|cat", "")]:
+                (a, query + f"$(touch${{IFS}}{target})", ""), (a, query + "service_http|cat", "")]:
             with self.subTest(query=words[:60]):
                 ws.send_text(frame("private", words))
                 for client in (a, b):
@@ -228,15 +209,11 @@ class ForwardingTest(RelayCase, DeviceCase):
         ws, start = self.logged_in(), self.server.log_mark()
         for command in ("config get service capabilit", "", " config get service capability x"):
             ws.send_text(frame("private", command))
-        for opcode, payload, line in [
-                (OP_TEXT, b"hello", "[]"), (OP_TEXT, b'["login", "admin admin123"]', "[]"),
-                (OP_TEXT, b'{"type":"login"', "[]"),
-                (OP_TEXT, b'{"type":5,"command":"admin admin123"}', "[5]"),
+        for opcode, payload, line in [  # none logs in, whatever its command
+                (OP_TEXT, b'["login", "admin admin123"]', "[]"),
                 (OP_TEXT, b'{"type":"LOGIN","command":"admin admin123"}', "[LOGIN]"),
-                (OP_TEXT, b'{"type":{"login":1},"command":"admin admin123"}', "[]"),
                 # Request data never starts a log line of its own.
                 (OP_TEXT, b'{"type":"x\\nFORGED","comName":"\\r\\nFORGED"}', "[x\\nFORGED]"),
-                (OP_BINARY, b'{"type":"command","command":"echo x"}', "Rezudezi : binary"),
                 (0x9, b"pp", "Rezudezi : ping"), (0xB, b"", "Rezudezi : unknown(bh)")]:
             with self.subTest(payload=payload, opcode=opcode):
                 fresh, mark = self.open(), self.server.log_mark()
@@ -244,7 +221,8 @@ class ForwardingTest(RelayCase, DeviceCase):
                 self.login(fresh)
                 self.assertIn(line if ":" in line else "no-define API tyep" + line,
                               self.server.log(mark))
-        ws.send_text('{"type":"command","command":["echo x"],"result":{}}')  # read as empty
+        # Numbers read as their text, arrays and objects as empty.
+        ws.send_text('{"type":"command","command":["echo x"],"result":{}}')
         ws.send_text('{"type":"command","command":7}')
         self.assertTrue(wait_until(lambda: self.forwarded()[-2:] == ["", "7"], 5))
         log = self.server.log(start)
@@ -257,8 +235,7 @@ class LimitsTest(RelayCase, DeviceCase):
     def test_frames_over_64_kib_close_the_connection_unread(self):
         head = b'{"type":"login","command":"admin admin123","pad":"'
         padded = [head + b"x" * (size - len(head) - 2) + b'"}' for size in (65536, 65537)]
-        ws = self.open()
-        ws.send_frame(OP_TEXT, padded[0])
+        (ws := self.open()).send_frame(OP_TEXT, padded[0])
         self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
         # The last announces 1 GiB and sends nothing more: never waited for.
         for data in (padded[1], struct.pack("!BBQ", 0x81, 0x80 | 127, 1 << 30) + b"mask"):
@@ -276,7 +253,7 @@ class LimitsTest(RelayCase, DeviceCase):
         key, bad = ({"Sec-WebSocket-Key": k} for k in ("dGhlIHNhbXBsZSBub25jZQ==", "k" * 70))
         # Only the device's own pages may open one, whatever their port.
         for path, headers, status in [("/websocket", bad, b"500")] * 45 + [
-                (path, key, b"404") for path in ("/websocketX", "/websocket/x", "/websockets")] + [
+                (path, key, b"404") for path in ("/websocketX", "/websocket/x")] + [
                 ("/websocket", {**key, "Origin": origin}, b"403") for origin in (
                     "http://127.0.0.1.evil.org", "null", f"http://x.org/127.0.0.1:{self.port}")]:
             raw = http_raw(self.port, build_request("GET", path, upgrade | headers, b"", self.port))
@@ -289,35 +266,38 @@ class LimitsTest(RelayCase, DeviceCase):
                 refused.append(exc.response_head.split(b"\r\n")[0])
         started = time.monotonic()
         self.assertEqual((len(held), set(refused)), (39, {b"HTTP/1.1 503 Service Unavailable"}))
-        for path in ("/index.html", "/getUpgrade", "/getTxRxList"):
-            self.assertTrue(http_raw(self.port, build_request("GET", path, port=self.port),
-                                     timeout=2).startswith(b"HTTP/1.1 200 OK"), path)
+        page = http_raw(self.port, build_request("GET", "/getTxRxList", port=self.port), timeout=2)
+        self.assertTrue(page.startswith(b"HTTP/1.1 200 OK"))
         for ws in held:  # 30 s without a login: closed; the logged-in client stays
             self.assertTrue(ws.wait_closed(max(0.1, started + 40 - time.monotonic())))
         self.assert_echo(keeper, "still here")
 
+    @staticmethod
+    def burst_texts(ws, text, count, timeout):
+        """(text, arrival) of the burst's texts, in the order they came."""
+        got, deadline = [], time.monotonic() + timeout
+        while len(got) < count and time.monotonic() < deadline:
+            if f" {text} ".encode() in (m := ws.recv_message(deadline - time.monotonic())[1]):
+                got.append((m, time.monotonic()))
+        return got
+
     def test_a_client_that_stops_reading_delays_no_one_else(self):
-        count, rate, mark = 2400, 200, self.server.log_mark()
+        count, rate, mark, text = 2400, 200, self.server.log_mark(), "x" * 3000
         readers, stalled = [self.logged_in(), self.logged_in()], self.logged_in()
         stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-
-        def arrivals(ws):  # (number, arrival) of every text
-            got, deadline = [], time.monotonic() + count / rate + 15
-            while len(got) < count and time.monotonic() < deadline:
-                if m := re.search(rb" st (\d+)\"", ws.recv_message(deadline - time.monotonic())[1]):
-                    got.append((int(m[1]), time.monotonic()))
-            return got
         with ThreadPoolExecutor(2) as pool:
-            results = [pool.submit(arrivals, ws) for ws in readers]
+            results = [pool.submit(self.burst_texts, ws, "st", count, count / rate + 15)
+                       for ws in readers]
             # 3 KB texts fill the stalled client's socket buffers within seconds.
-            readers[0].send_text(frame("command", f"burst {count} {rate} {'x' * 3000} st"))
+            readers[0].send_text(frame("command", f"burst {count} {rate} {text} st"))
             time.sleep(count / rate - 2)
             started = time.monotonic()
             self.logged_in()
             self.assertLess(time.monotonic() - started, 2.0)  # a login meanwhile: at once
         for got in (r.result() for r in results):  # every text in order, none 1 s late
-            self.assertEqual([n for n, _ in got], list(range(1, count + 1)))
-            self.assertLess(max(at - (got[0][1] + (n - 1) / rate) for n, at in got), 1.0)
+            self.assertEqual([m for m, _ in got],
+                             [envelope(f"{text} st {n}") for n in range(1, count + 1)])
+            self.assertLess(max(at - (got[0][1] + n / rate) for n, (_, at) in enumerate(got)), 1)
         self.assertEqual(self.server.log(mark).count("fell behind"), 1)  # closed, once
 
     def test_a_client_that_pauses_reading_then_gets_every_text_whole_and_in_order(self):
@@ -325,15 +305,12 @@ class LimitsTest(RelayCase, DeviceCase):
         watcher, paused = self.logged_in(), self.logged_in()
         paused.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
         watcher.send_text(frame("command", f"burst {count} 50 {payload} pz"))
-        expected = [envelope(f"{payload} pz {n}") for n in range(1, count + 1)]
         for ws, pause in ((watcher, 0), (paused, 1.5)):
             time.sleep(pause)
-            resumed, got = time.monotonic(), []
-            while len(got) < count:
-                if b" pz " in (message := ws.recv_message(5)[1]):
-                    got.append(message)
-            self.assertEqual(got, expected)
-            self.assertLess(time.monotonic() - resumed, 2.0)  # all sent or queued meanwhile
+            resumed, got = time.monotonic(), self.burst_texts(ws, "pz", count, 5)
+            self.assertEqual([m for m, _ in got],
+                             [envelope(f"{payload} pz {n}") for n in range(1, count + 1)])
+            self.assertLess(got[-1][1] - resumed, 2.0)  # all sent or queued meanwhile
         self.assert_echo(paused, "after the pause")
 
     def test_the_relay_resumes_on_the_same_connection_after_the_service_restarts(self):
@@ -351,15 +328,14 @@ class LimitsTest(RelayCase, DeviceCase):
 
 
 class LogTest(RelayCase, ServerTestCase):
-    """Operators and support read these lines: text, order and form are kept;
-    a SIGTERM loses none of them, a SIGKILL at most those still queued. Each
-    test starts servers with a logging configuration of their own."""
+    """Operators and support read these lines: text, order and form are kept; a SIGTERM
+    loses none of them, a SIGKILL at most those still queued."""
     def start(self, edit=lambda sandbox, conf: conf):
         sandbox = self.make_sandbox()
         (sandbox.classes / "device.properties").write_text("tx1=192.168.1.1\nrx1=192.168.2.1\n")
         sandbox.log_config.write_text(edit(sandbox, sandbox.log_config.read_text()))
         sim, self.port = self.start_sim(sandbox), sandbox.http_port
-        self.server = self.start_ready_server(sandbox)
+        self.server = self.start_server(sandbox).wait_ready([sandbox.http_port])
         sim.wait_for_connections(1)
         return self.server, self.server.log_mark()
 
@@ -396,9 +372,8 @@ class LogTest(RelayCase, ServerTestCase):
                               server.stdout().decode())
 
     def test_a_stop_in_the_middle_of_a_burst_keeps_the_lines_logged_before_it(self):
-        # A second appender writes into a pipe nobody reads: once it is full the
-        # relay waits for the log (no line is dropped) and the stop comes while
-        # lines are queued. The pipe is read again once the signal is sent.
+        # A second appender writes into a pipe read only once the signal is sent: the
+        # relay waits for the log (no line is dropped) and the stop finds lines queued.
         def slow_appender(sandbox, conf):
             os.mkfifo(sandbox.root / "slow")
             self.reader = os.open(sandbox.root / "slow", os.O_RDONLY | os.O_NONBLOCK)
