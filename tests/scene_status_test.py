@@ -53,11 +53,11 @@ class SceneStatusTest(DeviceCase):
         self.assertIn(frame(second), data)
         a.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         a.close()
-        picture.unlink()  # the other stream ends at its next frame
+        counts = r"connections currently requesting stream : \[(-?\d+)\]"
+        wait_until(lambda: re.findall(counts, self.server.log(self.mark)), 10)  # a's leave noticed
+        picture.unlink()  # the other stream ends at its next frame, logged before it closes
         with b:
             self.assertTrue(recv_all(b, 10).startswith(STREAM_HEAD))
-        counts = r"connections currently requesting stream : \[(-?\d+)\]"
-        wait_until(lambda: len(re.findall(counts, self.server.log(self.mark))) >= 2, 10)
         self.assertEqual(re.findall(counts, self.server.log(self.mark)), ["1", "0"])
         picture.write_bytes(b"")  # clients leaving an empty picture's stream free their workers
         for _ in range(WORKERS + 5):
