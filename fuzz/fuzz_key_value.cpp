@@ -1,5 +1,4 @@
-// The key/value file reader behind the TX/RX list, the line reader, and the
-// zone password list, on a file of any content.
+// The key/value reader behind the TX/RX list, the line reader and the zone password list.
 #include <json/json.h>
 
 #include "fuzz_common.h"
@@ -12,8 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string joined;
     Analyze_Key_Value_File(file.c_str(), joined, " ");
 
-    // The list body must stay one JSON object with a text member, whatever
-    // the file holds.
+    // Whatever the file holds, the list body stays one JSON object with a text member.
     Json::Value root;
     if (!Json::Reader().parse(TXRX_List_Body(file.c_str()), root) || !root.isObject() || !root["list"].isString())
         Fuzz_Fail("TX/RX list body is not a JSON object with a text list");

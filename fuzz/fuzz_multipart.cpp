@@ -1,17 +1,17 @@
-// Form reception as the upload routes drive it: an in-process CivetWeb server
-// on 127.0.0.1 with the zone, customization and device update routes in a
-// sandbox device tree; each input is the body of one POST (its first byte
-// picks the route, and with its top bit set sends the body URL-encoded
-// instead of as multipart). After each request no file may exist outside the
-// folders the routes store into.
+// Form reception as the upload routes drive it: an in-process CivetWeb server on
+// 127.0.0.1 with the zone, customization and device update routes in a sandbox
+// device tree. Each input is the body of one POST: its first byte picks the route,
+// and its top bit sends the body URL-encoded instead of as multipart. After each
+// request no file may exist outside the folders the routes store into.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <vector>
+#include <set>
 
+#include "devpath.h"
 #include "fuzz_common.h"
 #include "process_qr370.h"
 #include "webserver.h"
@@ -27,40 +27,30 @@ const useconds_t kConnectPauseUs = 100 * 1000;
 
 mg_context* g_ctx = nullptr;
 sockaddr_in g_addr;
-// Where a file may be: directly in a route's folder (a file name never makes
-// a folder), the sandbox's own folders, and a few files the routes write.
-enum Kind { kFlat, kTree, kExact };
-std::vector<std::pair<std::string, Kind>> g_allowed;
-
-bool Allowed(const std::string& path) {
-    for (const auto& [place, kind] : g_allowed)
-        if (path.compare(0, place.size(), place) == 0)
-            return kind == kTree || (kind == kFlat ? path.find('/', place.size()) == std::string::npos
-                                                   : path.size() == place.size());
-    return false;
-}
+// Where a file may be: directly in one of these folders (a file name never makes
+// a folder), or one of these files.
+std::set<std::string> g_allowed;
 
 void Check_Tree() {
     std::error_code ec;
-    for (std::filesystem::recursive_directory_iterator it(Fuzz_Sandbox(), ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_directory() || Allowed(it->path().string())) continue;
-        fprintf(stderr, "stored outside its folder: %s\n", it->path().c_str());
-        Fuzz_Fail("a form field stored a file outside the route's folder");
+    for (std::filesystem::recursive_directory_iterator it(Fuzz_Sandbox(), ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const std::string path = it->path(), dir = it->path().parent_path();
+        if (it->is_directory() || g_allowed.count(path) || g_allowed.count(dir)) continue;
+        Fuzz_Fail(("a form field stored a file outside the route's folder: " + path).c_str());
     }
 }
 
 int Connect_To_Server() {
     for (int tries = 1;; tries++, usleep(kConnectPauseUs)) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const timeval tv = {kIoTimeoutSeconds, 0};
         if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
             setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) Fuzz_Fail("socket");
         if (connect(fd, reinterpret_cast<sockaddr*>(&g_addr), sizeof(g_addr)) == 0) return fd;
         const int error = errno;
         close(fd);
-        if (tries < kConnectTries) continue;
-        fprintf(stderr, "connect: %s\n", strerror(error));
-        Fuzz_Fail("connect");
+        if (tries == kConnectTries) Fuzz_Fail((std::string("connect: ") + strerror(error)).c_str());
     }
 }
 
@@ -78,9 +68,8 @@ void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) 
     // The answer ends when the server closes: the handler has returned. The
     // server gives up on a silent client after 10 s, so silence beyond the
     // receive timeout is a handler that never returns.
-    char buf[4096];
     ssize_t r;
-    while ((r = recv(fd, buf, sizeof(buf), 0)) > 0) continue;
+    for (char buf[4096]; (r = recv(fd, buf, sizeof(buf), 0)) > 0;) continue;
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) Fuzz_Fail("no answer: a worker hangs");
     close(fd);
 }
@@ -88,8 +77,8 @@ void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) 
 }  // namespace
 
 void Fuzz_Setup() {
-    const std::string root = Fuzz_Sandbox(), web = root + "/home/ubuntu/apache-tomcat-7.0.42/webapps/ROOT";
-    const char* options[] = {"document_root", web.c_str(), "listening_ports", "127.0.0.1:0",
+    const char* web = (Fuzz_Sandbox(), dev_path(PATH_WEB_ROOT));  // the sandbox first
+    const char* options[] = {"document_root", web, "listening_ports", "127.0.0.1:0",
                              "num_threads", "2", "request_timeout_ms", "10000", nullptr};
     const mg_callbacks callbacks{};
     g_ctx = mg_start(&callbacks, nullptr, options);
@@ -101,11 +90,10 @@ void Fuzz_Setup() {
     mg_server_port port;
     if (mg_get_server_ports(g_ctx, 1, &port) != 1) Fuzz_Fail("no port");
     g_addr = {AF_INET, htons(static_cast<uint16_t>(port.port)), {htonl(INADDR_LOOPBACK)}, {}};
-    g_allowed = {{root + "/home/ubuntu/zone/", kFlat}, {root + "/home/ubuntu/update/", kFlat},
-                 {web + "/customization/", kFlat}, {web + "/favicon.ico", kExact}, {web + "/publictx.jpg", kExact},
-                 {web + "/tempweb.txt", kExact},  // the title's scratch copy, kept when it cannot go back
-                 {web + "/WEB-INF/classes/", kTree}, {web + "/civetweb/", kTree}, {root + "/bin/", kTree},
-                 {root + "/sbin/", kTree}, {root + "/usr/local/bin/", kTree}};
+    for (DevPathId id : {PATH_ZONE_DIR, PATH_UPDATE_DIR, PATH_CUSTOMIZATION_DIR, PATH_WEB_CLASSES,
+                         PATH_CIVETWEB_DIR, PATH_FAVICON, PATH_PUBLIC_TX_PREVIEW, PATH_REBOOT,
+                         PATH_CHANGEPASSWD_SH})
+        g_allowed.insert(dev_path(id));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,5 +1,4 @@
-// The field splitters and line-end trimmers every reader of device files and
-// query strings relies on.
+// The field splitters and line-end trimmers that readers of device files and queries use.
 #include <string.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,9 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char sep = in.ConsumeIntegral<char>();
     const int index = in.ConsumeIntegralInRange<int>(-1, 8);
     const int out_size = in.ConsumeIntegralInRange<int>(1, 64);
-    const std::string marker = in.ConsumeRandomLengthString(8);
+    const std::string sep_text = in.ConsumeRandomLengthString(8).c_str();  // C text: ends at a NUL
     const std::string text = in.ConsumeRemainingBytesAsString();
-    const std::string sep_text = marker.c_str();  // as a C caller passes it
 
     std::string head, tail;
     if (Split_Str(text, sep_text.c_str(), head, tail) == 1) {

@@ -1,7 +1,6 @@
-// The WebSocket text-frame handler: JSON members, login credentials, the
-// private service query and commands, with the client registry in memory.
-// Three in-memory connections join, take the frames of the input and leave;
-// the CivetWeb calls made on a connection land in the fakes below.
+// The WebSocket text-frame handler (JSON members, login credentials, the private
+// service query and commands) with the client registry: three in-memory connections
+// join, take the input's frames and leave; their CivetWeb calls land in the fakes below.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "IPtask.h"
@@ -47,16 +46,14 @@ int __wrap_mg_websocket_write(mg_connection* conn, int, const char* data, size_t
 int __wrap_mg_write(mg_connection* conn, const void* data, size_t len) {
     return __wrap_mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, static_cast<const char*>(data), len);
 }
-// An in-memory connection has no request behind it, nor headers: no Origin,
-// as from the device's native clients.
+// No request or headers behind an in-memory connection: no Origin, as from native clients.
 const mg_request_info* __wrap_mg_get_request_info(const mg_connection* conn) { Conn_Index(conn); return nullptr; }
 const char* __wrap_mg_get_header(const mg_connection* conn, const char*) { Conn_Index(conn); return nullptr; }
 void __wrap_mg_lock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_unlock_connection(mg_connection* conn) { Conn_Index(conn); }
 void __wrap_mg_close_connection(mg_connection* conn) { g_closed[Conn_Index(conn)] = true; }
 mg_context* __wrap_mg_get_context(const mg_connection* conn) {
-    Conn_Index(conn);
-    return reinterpret_cast<mg_context*>(g_context);
+    return Conn_Index(conn), reinterpret_cast<mg_context*>(g_context);
 }
 void __wrap_mg_lock_context(mg_context*) {}
 void __wrap_mg_unlock_context(mg_context*) {}
@@ -82,11 +79,9 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int logged_in = 0;
     for (int i = 0; i < kConns; i++) logged_in += CheckIfAuth(Conn(i)) == 1;
     if (GetAppOnlineNum() != logged_in) Fuzz_Fail("online count differs from logged-in clients");
-    int32_t sn;
-    int64_t when;
     for (int i = 0; i < kConns; i++) WebSocketCloseHandler(Conn(i), nullptr);
-    for (int i = 0; i < kConns; i++)
-        if (GetWSSNnum(Conn(i), &sn, &when)) Fuzz_Fail("closed client still registered");
+    for (int32_t i = 0, sn; i < kConns; i++)
+        if (int64_t when; GetWSSNnum(Conn(i), &sn, &when)) Fuzz_Fail("closed client still listed");
     if (GetAppOnlineNum() != 0) Fuzz_Fail("online count not back to zero");
     return 0;
 }

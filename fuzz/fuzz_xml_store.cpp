@@ -1,5 +1,4 @@
-// The XML parameter store and the configuration reader on a file of any
-// content.
+// The XML parameter store and the configuration reader on a file of any content.
 #include <string.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -9,8 +8,7 @@
 #include "process_xml.h"
 
 void Fuzz_Setup() {
-    // The reader reports missing keys on standard output; libFuzzer uses
-    // standard error.
+    // The reader reports missing keys on standard output; libFuzzer uses standard error.
     if (freopen("/dev/null", "w", stdout) == nullptr) Fuzz_Fail("stdout");
 }
 

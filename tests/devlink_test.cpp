@@ -1,11 +1,9 @@
-// Device link library and its framing, against the devctl-sim service that
-// each test starts on a socket in a folder of its own.
+// Device link library and its framing, against the devctl-sim service on a private socket.
 #include "DevLink.h"
 #include "frame.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/un.h>
@@ -37,37 +35,24 @@ void On_Response(const T_RspMsg* rsp) {
     g_cv.notify_all();
 }
 
-std::vector<std::string> Responses(size_t n, std::chrono::milliseconds limit = 10s) {
+std::vector<std::string> Responses(size_t n, std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(g_mu);
     g_cv.wait_for(lock, limit, [n] { return g_rsp.size() >= n; });
     return g_rsp;
 }
 
-int Send(const std::string& data) {
-    T_ReqMsg req;
-    req.data = data;
-    return SendCommand(&req);
-}
+int Send(const std::string& data) { T_ReqMsg req; req.data = data; return SendCommand(&req); }
 
-// A service at path that accepts into its backlog and never reads.
-int Listen(const std::string& path) {
-    sockaddr_un addr{AF_UNIX, {}};
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) | listen(fd, 8), 0);
-    return fd;
-}
-
-// The frames one reader makes of a stream, and how the stream ended. From a
-// file, every read fills the buffer, so frames straddle its edges.
-std::vector<std::string> Read_All(const std::string& bytes, FrameResult& end) {
+// A stream's frames and how it ended; from a file each read fills the buffer, as from a busy peer.
+std::pair<std::vector<std::string>, FrameResult> Read_All(const std::string& bytes) {
     FILE* f = tmpfile();
     fwrite(bytes.data(), 1, bytes.size(), f);
     rewind(f);
     devlink::FrameReader reader;
-    std::vector<std::string> got;
+    std::pair<std::vector<std::string>, FrameResult> got;
     std::string payload;
-    while ((end = reader.Next(fileno(f), payload)) == FrameResult::Ok) got.push_back(payload);
+    while ((got.second = reader.Next(fileno(f), payload)) == FrameResult::Ok)
+        got.first.push_back(payload);
     fclose(f);
     return got;
 }
@@ -78,15 +63,6 @@ protected:
     void TearDown() override {
         UnInit();
         if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
-    }
-    // A cross build names its emulator first: the emulated test cannot start others.
-    void Start_Sim_And_Link() {
-        const char* argv[] = {DEVCTL_SIM_WRAPPER, DEVCTL_SIM_PATH, "--socket", sock_.c_str(), nullptr};
-        char** args = const_cast<char**>(argv[0][0] == '\0' ? argv + 1 : argv);
-        ASSERT_EQ(posix_spawnp(&pid_, args[0], nullptr, nullptr, args, environ), 0);
-        int rc = -1;
-        for (int i = 0; i < 500 && (rc = Init(1, On_Response)) != 0; ++i) std::this_thread::sleep_for(10ms);
-        ASSERT_EQ(rc, 0) << "no link to the simulator within 5 s";
     }
     TempDir tmp_;
     const std::string sock_ = tmp_.path + "/dev.sock";
@@ -104,30 +80,28 @@ TEST(Frame, FramesAreWholeAcrossReadsAndCutOnesAreErrors) {
         std::string(3 * buffer + 7, 'd'), "e", std::string(buffer - 8, 'f'), "g"};
     std::string stream, at_max, over_max;
     for (const std::string& text : texts) stream += devlink::encode_response(text);
-    FrameResult end;
-    EXPECT_EQ(Read_All(stream, end), texts);
-    EXPECT_EQ(end, FrameResult::Closed);
+    EXPECT_EQ(Read_All(stream), std::make_pair(texts, FrameResult::Closed));
     // Too long, or cut short by the peer (payload or length): an error, not an end.
     devlink::put_u32(at_max, devlink::kMaxFrame);
     devlink::put_u32(over_max, devlink::kMaxFrame + 1);
-    for (const std::string& bad : {over_max + "abc", at_max + "abc", stream + std::string(2, '\0')}) {
-        Read_All(bad, end);
-        EXPECT_EQ(end, FrameResult::Error) << bad.size();
-    }
+    for (const std::string& bad : {over_max + "abc", at_max + "abc", stream + std::string(2, '\0')})
+        EXPECT_EQ(Read_All(bad).second, FrameResult::Error) << bad.size();
 }
 
 TEST_F(DevLinkTest, StuckServiceCostsASenderAtMostTheTimeout) {
-    const int lfd = Listen(sock_);
+    // A service that accepts into its backlog and never reads.
+    sockaddr_un addr{AF_UNIX, {}};
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock_.c_str());
+    const int lfd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) | listen(lfd, 8), 0);
     ASSERT_EQ(Init(1, On_Response), 0);
     auto sending = std::async(std::launch::async, [] {
-        int sent = 0;
-        while (sent < 64 && Send(std::string(256 * 1024, 'z')) == 0) ++sent;
-        return sent;
+        for (int sent = 0;; ++sent)
+            if (sent == 64 || Send(std::string(256 * 1024, 'z')) != 0) return sent;
     });
     ASSERT_EQ(sending.wait_for(10s), std::future_status::ready) << "SendCommand blocks";
     EXPECT_LT(sending.get(), 64);
     // Half a frame went out: that connection is finished, the link dials anew.
-    fcntl(lfd, F_SETFL, O_NONBLOCK);
     int accepted = 0;
     for (int i = 0, fd; i < 500 && accepted < 2; ++i, std::this_thread::sleep_for(10ms))
         if ((fd = accept(lfd, nullptr, nullptr)) >= 0 && close(fd) == 0) ++accepted;
@@ -136,7 +110,13 @@ TEST_F(DevLinkTest, StuckServiceCostsASenderAtMostTheTimeout) {
 }
 
 TEST_F(DevLinkTest, EchoesStayWholeAndInOrderUnderConcurrentSendersAndASlowCallback) {
-    ASSERT_NO_FATAL_FAILURE(Start_Sim_And_Link());
+    // A cross build names its emulator first: the emulated test cannot start others.
+    const char* argv[] = {DEVCTL_SIM_WRAPPER, DEVCTL_SIM_PATH, "--socket", sock_.c_str(), nullptr};
+    char** args = const_cast<char**>(argv[0][0] == '\0' ? argv + 1 : argv);
+    ASSERT_EQ(posix_spawnp(&pid_, args[0], nullptr, nullptr, args, environ), 0);
+    int tries = 0;
+    while (Init(1, On_Response) != 0 && ++tries < 500) std::this_thread::sleep_for(10ms);
+    ASSERT_LT(tries, 500) << "no link to the simulator within 5 s";
     // Every fourth text is larger than a socket buffer chunk, every first one than the
     // reader's buffer, and made of any bytes: unserialized senders would splice them.
     auto body = [](int t, int j) {
