@@ -113,9 +113,11 @@ class MaintenanceTest(DeviceCase):
              {P: "webTitle=Short\nlanguage=en"}),
             ([("language", None, "fr"), ("colour", None, "red"), ("title", None, "no")], {P: old},
              {P: "webTitle=Old\nlanguage=fr\n"}),
-            # The form reader once looped for good on a raw zero byte, also past its first read.
+            # The form reader once looped for good on a raw zero byte, also past its first
+            # read, and on a body ending in a cut escape ("%", "%X").
             (b"title=abc\0def", {P: old}, {P: old}),
             (b"title=" + b"x" * 70000 + b"=a\0b", {P: old}, {P: old}),
+            (b"title=a%%", {P: old}, {P: old}), (b"title=" + b"x" * 9000 + b"%4", {P: old}, {P: old}),
             ([("truename_replacement", None, "1")], {D: None}, {D: "TRUENAME_REPLACEMENT=1"}),
             ([("BANNER", "C:\\x\\b.jpg", image), ("loginUp", "", b""), ("ipadlogo", None, b"no"),
               ("icon", "../my.ico", b"\0ICON"), ("version", None, "v2.1")], {},
