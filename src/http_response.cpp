@@ -48,10 +48,10 @@ static_assert(sizeof(kHeads) / sizeof(kHeads[0]) == HEAD_COUNT, "every head need
 
 }  // namespace
 
-int Send_Head(mg_connection* conn, http_head head, ...) {
+int Send_Head(http_head head, mg_connection* conn, ...) {
     const char* format = kHeads[head].format;
     va_list args;
-    va_start(args, head);
+    va_start(args, conn);
     va_list again;
     va_copy(again, args);
     const int len = vsnprintf(nullptr, 0, format, args);
@@ -62,12 +62,12 @@ int Send_Head(mg_connection* conn, http_head head, ...) {
     return mg_write(conn, text.data(), text.size() - 1);
 }
 
-int send_http_ok_rsp(mg_connection* conn) { return Send_Head(conn, HEAD_OK); }
-int send_http_error_rsp(mg_connection* conn) { return Send_Head(conn, HEAD_ERROR); }
-int send_http_pwd_success_rsp(mg_connection* conn) { return Send_Head(conn, HEAD_OK_BARE); }
-int send_http_pwd_fail_rsp(mg_connection* conn) { return Send_Head(conn, HEAD_UNAUTHORIZED); }
+int send_http_ok_rsp(mg_connection* conn) { return Send_Head(HEAD_OK, conn); }
+int send_http_error_rsp(mg_connection* conn) { return Send_Head(HEAD_ERROR, conn); }
+int send_http_pwd_success_rsp(mg_connection* conn) { return Send_Head(HEAD_OK_BARE, conn); }
+int send_http_pwd_fail_rsp(mg_connection* conn) { return Send_Head(HEAD_UNAUTHORIZED, conn); }
 int send_http_file_notfound_rsp(mg_connection* conn) {
-    return Send_Head(conn, HEAD_FILE_NOT_FOUND);
+    return Send_Head(HEAD_FILE_NOT_FOUND, conn);
 }
 
 int send_http_file_found_rsp(mg_connection* conn, const char* path, const char* name) {
@@ -79,6 +79,6 @@ int send_http_file_found_rsp(mg_connection* conn, const char* path, const char* 
         send_http_file_notfound_rsp(conn);
         return 1;
     }
-    Send_Head(conn, HEAD_DOWNLOAD, name);
+    Send_Head(HEAD_DOWNLOAD, conn, name);
     return send_chunk_file(conn, path);
 }

@@ -21,9 +21,10 @@ enum http_head {
     HEAD_COUNT
 };
 
-// Writes the head, filled with the arguments its row names: the result of
-// mg_write.
-int Send_Head(mg_connection* conn, http_head head, ...);
+// Writes the head, filled with the arguments its row names after the
+// connection (the last named parameter: an enum there would be promoted,
+// which va_start does not allow): the result of mg_write.
+int Send_Head(http_head head, mg_connection* conn, ...);
 
 int send_http_ok_rsp(mg_connection* conn);
 int send_http_error_rsp(mg_connection* conn);

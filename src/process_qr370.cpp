@@ -734,7 +734,7 @@ int Upload_Zone_File_Handler(mg_connection* conn, void* cbdata) {
         return 1;
     }
     if (rx.marks & ZONE_INFO_STORED) Notify_Zone_Json();
-    Send_Head(conn, HEAD_OK_BARE);
+    Send_Head(HEAD_OK_BARE, conn);
     return 1;
 }
 
@@ -909,7 +909,7 @@ int Download_Custom_Handler(mg_connection* conn, void* /*cbdata*/) {
         send_http_error_rsp(conn);
         return 1;
     }
-    Send_Head(conn, HEAD_EXPORT, GET_NAME_FROM_PATH(path.c_str()));
+    Send_Head(HEAD_EXPORT, conn, GET_NAME_FROM_PATH(path.c_str()));
     send_chunk_file(conn, path.c_str());
     return 1;
 }
@@ -1037,7 +1037,7 @@ int Update_Device_Handler(mg_connection* conn, void* /*cbdata*/) {
         Empty_Directory(dir);
         Commit_Received(rx);
     }
-    Send_Head(conn, HEAD_OK_BARE);
+    Send_Head(HEAD_OK_BARE, conn);
     return 1;
 }
 
@@ -1060,7 +1060,7 @@ int Get_TXRX_List_Handler(mg_connection* conn, void* /*cbdata*/) {
     const std::string body = TXRX_List_Body(dev_path(PATH_DEVICE_PROPERTIES));
     LOG_ERROR("get device list : [%s]", body.c_str());
     // The line end after the body is not counted: the companion reads it.
-    Send_Head(conn, HEAD_LENGTH, static_cast<int>(body.size()));
+    Send_Head(HEAD_LENGTH, conn, static_cast<int>(body.size()));
     mg_printf(conn, "%s\r\n", body.c_str());
     return 1;
 }

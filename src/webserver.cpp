@@ -598,7 +598,7 @@ int send_chunk_file(mg_connection* conn, const char* path) {
 }
 
 int send_json_data(mg_connection* conn, const char* text) {
-    Send_Head(conn, HEAD_JSON);
+    Send_Head(HEAD_JSON, conn);
     mg_printf(conn, "%s", text);
     return 0;
 }
@@ -607,7 +607,7 @@ int send_html_file(mg_connection* conn, const char* path) {
     const int32_t size = get_file_size(path);
     LOG_INFO("Rezudezi : %s size is %d", path, size);
     if (size == -1) return -1;
-    Send_Head(conn, HEAD_HTML, size);
+    Send_Head(HEAD_HTML, conn, size);
     return Sendhtml(conn, path);
 }
 
@@ -635,7 +635,7 @@ int Sendhtml(mg_connection* conn, const char* path) {
 }
 
 int send_jpg_stream_file(mg_connection* conn, const char* path) {
-    Send_Head(conn, HEAD_STREAM);
+    Send_Head(HEAD_STREAM, conn);
     // The stream holds its worker until the client leaves; a stopping
     // server ends it too, so shutdown never waits on a viewer.
     while (sendjpgstream(conn, path) != 0 && exitNow == 0) sleep(1);
