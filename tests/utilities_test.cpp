@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "process_json.h"
+#include "form_reception.h"
 #include "process_qr370.h"
 #include "test_support.h"
 #include "webserver.h"
@@ -83,5 +84,15 @@ TEST_F(Files, PropertiesReadAndWriteAsTheDeviceToolsDo) {
         Write(r.file);
         EXPECT_EQ(Set_File_Key_Value(path_.c_str(), "a", "NEW"), 0);
         EXPECT_EQ(Read(path_), r.replaced) << r.file;
+    }
+}
+
+TEST(Uploads, ClientFileNamesThatNameTheFolderItselfAreSkipped) {
+    // The device update stores files under the client's name; what is left
+    // of it after its folders may still be the folder (or its parent).
+    for (const char* name : {"a.bin", "x/..", "x/.", ""}) {
+        char path[512] = "";
+        const int code = Decide_Form_Field(kUpdateDeviceForm, "f", name, path, sizeof path, nullptr);
+        EXPECT_EQ(code == FORM_FIELD_STORE, name[0] == 'a') << name;
     }
 }
