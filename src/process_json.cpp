@@ -2,12 +2,15 @@
 
 #include <json/writer.h>
 
-namespace {
-
-void Write_String(const char* begin, const char* end, std::string& out) {
+void Json_Append_String(const char* begin, const char* end, std::string& out) {
     static const char kHex[] = "0123456789ABCDEF";
     out += '"';
     for (const char* p = begin; p != end; p++) {
+        // Runs of bytes that stand as they are go in one append.
+        const char* plain = p;
+        while (p != end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') p++;
+        out.append(plain, p);
+        if (p == end) break;
         const unsigned char c = static_cast<unsigned char>(*p);
         switch (c) {
         case '"': out += "\\\""; break;
@@ -18,17 +21,15 @@ void Write_String(const char* begin, const char* end, std::string& out) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
         }
     }
     out += '"';
 }
+
+namespace {
 
 void Write_Value(const Json::Value& value, std::string& out) {
     switch (value.type()) {
@@ -40,7 +41,7 @@ void Write_Value(const Json::Value& value, std::string& out) {
     case Json::stringValue: {
         const char* begin = nullptr;
         const char* end = nullptr;
-        if (value.getString(&begin, &end)) Write_String(begin, end, out);
+        if (value.getString(&begin, &end)) Json_Append_String(begin, end, out);
         else out += "\"\"";
         break;
     }
@@ -61,7 +62,7 @@ void Write_Value(const Json::Value& value, std::string& out) {
             if (!first) out += ',';
             first = false;
             const std::string name = it.name();
-            Write_String(name.data(), name.data() + name.size(), out);
+            Json_Append_String(name.data(), name.data() + name.size(), out);
             out += ':';
             Write_Value(*it, out);
         }

@@ -25,5 +25,7 @@ int ParseJsonMembers(const std::string& text, const json_member* members, size_t
 // in upper-case hex, every other byte (UTF-8 or not) unchanged. Clients
 // compare these bytes, so every document goes through here.
 std::string Json_Write(const Json::Value& value);
+// Appends [begin, end) to out as a JSON string, quoted and escaped as above.
+void Json_Append_String(const char* begin, const char* end, std::string& out);
 
 #endif

@@ -958,13 +958,15 @@ void websocket_handler(mg_connection* conn, char* data, int len) {
     LOG_WARN("waring !,i get no-define API tyep[%s]", Log_Line_Text(frame.type.c_str()).c_str());
 }
 
+// Every text of the control service goes out in this envelope, at up to the
+// device's full rate: written straight, without a document tree, in the
+// form Json_Write gives (members in name order).
 void Send_370_Websocket_Json_Data(const char* type, int result, const std::string& text) {
-    Json::Value root;
-    root["type"] = type;
-    root["comName"] = "ALL";
-    root["command"] = text;
-    root["result"] = result;
-    const std::string doc = Json_Write(root);
+    std::string doc = "{\"comName\":\"ALL\",\"command\":";
+    Json_Append_String(text.data(), text.data() + text.size(), doc);
+    doc += ",\"result\":" + std::to_string(result) + ",\"type\":";
+    Json_Append_String(type, type + strlen(type), doc);
+    doc += "}\n";
     Send_Data_To_ALLWebsocket(doc.c_str(), doc.size());
 }
 

@@ -260,18 +260,70 @@ private:
         const std::string& Line(log4cpp::Layout& layout, size_t i) {
             Printed& printed = For(layout);
             if (!printed.done[i]) {
-                printed.lines[i] = layout.format(*batch_[i].event);
+                const log4cpp::LoggingEvent& event = *batch_[i].event;
+                printed.lines[i] = printed.splices ? Spliced(layout, printed, event)
+                                                   : layout.format(event);
                 printed.done[i] = true;
             }
             return printed.lines[i];
         }
 
     private:
+        // Around its message, a line prints the same as the one before it
+        // if they agree in what the template printed from.
+        struct Template {
+            int seconds = -1, milliseconds = -1;
+            log4cpp::Priority::Value priority = log4cpp::Priority::NOTSET;
+            std::string category, ndc, head, tail;
+        };
         struct Printed {
             std::string key;
             std::vector<std::string> lines;
             std::vector<bool> done;
+            bool splices;
+            Template around;
         };
+
+        // Whether every conversion of the pattern but its one message prints
+        // only from the line's time (to the millisecond), priority, category
+        // and NDC. Not so: clock ticks and times since start (%u %r %R), the
+        // thread (%t: the writer would print its own), padded or cut fields.
+        static bool Splices(const std::string& pattern) {
+            int messages = 0;
+            for (size_t i = 0; i < pattern.size(); ++i) {
+                if (pattern[i] != '%') continue;
+                if (++i == pattern.size() || strchr("cdmnpx%", pattern[i]) == nullptr) return false;
+                messages += pattern[i] == 'm';
+                if (i + 1 < pattern.size() && pattern[i + 1] == '{') {
+                    i = pattern.find('}', i);
+                    if (i == std::string::npos) return false;
+                }
+            }
+            return messages == 1;
+        }
+
+        // Formatting (time stamp, stream, locale) is most of what a line
+        // costs the writer: the layout prints a template once per
+        // millisecond, priority and NDC, and each line's message goes into it.
+        static std::string Spliced(log4cpp::Layout& layout, Printed& printed,
+                                   const log4cpp::LoggingEvent& event) {
+            static const char kMarker[] = "\x01\x02message\x02\x01";
+            Template& t = printed.around;
+            const int ms = event.timeStamp.getMilliSeconds();
+            if (t.seconds != event.timeStamp.getSeconds() || t.milliseconds != ms ||
+                t.priority != event.priority || t.category != event.categoryName ||
+                t.ndc != event.ndc) {
+                log4cpp::LoggingEvent probe(event.categoryName, kMarker, event.ndc,
+                                            event.priority);
+                probe.timeStamp = event.timeStamp;
+                const std::string whole = layout.format(probe);
+                const size_t at = whole.find(kMarker);
+                if (at == std::string::npos) return layout.format(event);
+                t = {event.timeStamp.getSeconds(), ms, event.priority, event.categoryName,
+                     event.ndc, whole.substr(0, at), whole.substr(at + sizeof(kMarker) - 1)};
+            }
+            return t.head + event.message + t.tail;
+        }
 
         // A pattern layout prints only from the line and its pattern; any
         // other layout shares only with itself.
@@ -287,8 +339,10 @@ private:
             for (Printed& printed : printed_) {
                 if (printed.key == key) return printed;
             }
+            const bool splices = typeid(layout) == typeid(log4cpp::PatternLayout) &&
+                Splices(static_cast<log4cpp::PatternLayout&>(layout).getConversionPattern());
             printed_.push_back({key, std::vector<std::string>(batch_.size()),
-                                std::vector<bool>(batch_.size(), false)});
+                                std::vector<bool>(batch_.size(), false), splices, {}});
             return printed_.back();
         }
 
@@ -1523,9 +1577,10 @@ std::string Valid_Utf8(const char* text, size_t len) {
     size_t i = 0;
     while (i < len) {
         const unsigned char lead = p[i];
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            i++;
+        if (lead < 0x80) {  // a run of ASCII in one append
+            const size_t start = i;
+            while (i < len && p[i] < 0x80) i++;
+            out.append(text + start, i - start);
             continue;
         }
         // Continuation bytes 80-BF, narrowed after E0, ED, F0 and F4 so that
