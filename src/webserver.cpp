@@ -866,6 +866,10 @@ const int64_t kGatherAfterUs = 500;
 // the sends.
 const int64_t kBurstGapUs = 100;
 const int kBurstRun = 16;
+// What the kernel holds of a client's unread frames; the rest waits in its
+// outbox, where the bounds above see it. Left alone, the kernel lets a
+// stalled reader's buffer grow to megabytes, per client, on a small device.
+const int kSocketSendBytes = 128 * 1024;
 // Frames waiting together go out in one write of up to this size.
 const size_t kWriteBatchBytes = 64 * 1024;
 // Of a received text the log keeps this much.
@@ -1233,6 +1237,10 @@ void WebSocketReadyHandler(mg_connection* conn, void* /*cbdata*/) {
     {
         std::lock_guard<std::mutex> hold(client->lock);
         client->sock = mg_get_client_socket(conn);
+        if (client->sock >= 0) {
+            setsockopt(client->sock, SOL_SOCKET, SO_SNDBUF, &kSocketSendBytes,
+                       sizeof(kSocketSendBytes));
+        }
         client->direct = client->sock >= 0 && info != nullptr && !info->is_ssl;
     }
     mg_websocket_service service;

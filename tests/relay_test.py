@@ -301,7 +301,7 @@ class LimitsTest(RelayCase, DeviceCase):
         self.assertEqual(self.server.log(mark).count("fell behind"), 1)  # closed, once
 
     def test_a_client_that_pauses_reading_then_gets_every_text_whole_and_in_order(self):
-        count, payload = 16, "y" * 40000  # more than its socket takes meanwhile
+        count, payload = 24, "y" * 40000  # more than its socket takes meanwhile
         watcher, paused = self.logged_in(), self.logged_in()
         paused.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
         watcher.send_text(frame("command", f"burst {count} 50 {payload} pz"))
