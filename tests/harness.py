@@ -19,6 +19,15 @@ JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allo
              b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
 
 
+def download(name, data):
+    """A file sent as an attachment, in chunks of at most 2000 bytes."""
+    chunks = b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + 2000]), data[i:i + 2000])
+                      for i in range(0, len(data), 2000))
+    return ("HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
+            f'Content-Disposition: attachment;filename="{name}"\r\nContent-Type: application/'
+            "octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n").encode() + chunks + b"0\r\n\r\n"
+
+
 def build_dir():
     return Path(os.environ.get("KT_BUILD_DIR") or REPO / "build").resolve()
 
@@ -81,15 +90,11 @@ def port_open(port):
 
 def multipart_body(parts, boundary):
     """parts: (field name, file name or None, content), as str or bytes."""
-    def b(value):
-        return value.encode() if isinstance(value, str) else value
-    body = b""
-    for name, filename, content in parts:
-        body += b"--" + b(boundary) + b'\r\nContent-Disposition: form-data; name="' + b(name) + b'"'
-        if filename is not None:
-            body += b'; filename="' + b(filename) + b'"\r\nContent-Type: application/octet-stream'
-        body += b"\r\n\r\n" + b(content) + b"\r\n"
-    return body + b"--" + b(boundary) + b"--\r\n"
+    b = lambda value: value.encode() if isinstance(value, str) else value  # noqa: E731
+    file = b'"; filename="%s"\r\nContent-Type: application/octet-stream'
+    return b"".join(b'--%s\r\nContent-Disposition: form-data; name="%s%s\r\n\r\n%s\r\n' % (
+        b(boundary), b(name), b'"' if filename is None else file % b(filename), b(content))
+        for name, filename, content in parts) + b"--%s--\r\n" % b(boundary)
 
 
 _pem_cache = []  # one self-signed key per run: RSA key generation is slow
@@ -165,14 +170,10 @@ class _Process:
 
 def unix_socket_states(path):
     """(listening, connected count) from /proc/net/unix: a probe would count."""
-    listening, connected = False, 0
-    with open("/proc/net/unix") as f:
-        for fields in (line.split(None, 7) for line in list(f)[1:]):
-            if len(fields) == 8 and fields[7].rstrip("\n") == str(path):
-                accepting = int(fields[3], 16) & 0x10000  # __SO_ACCEPTCON
-                listening |= bool(accepting)
-                connected += not accepting and int(fields[5], 16) == 3  # SS_CONNECTED
-    return listening, connected
+    rows = [(int(f[3], 16) & 0x10000, int(f[5], 16)) for f in (  # __SO_ACCEPTCON, its state
+        line.split() for line in Path("/proc/net/unix").read_text().splitlines()[1:])
+        if f[7:] == [str(path)]]
+    return any(a for a, _ in rows), sum(not a and state == 3 for a, state in rows)  # SS_CONNECTED
 
 
 JournalEntry = collections.namedtuple("JournalEntry", "sn conn_time send_time data")
@@ -233,16 +234,12 @@ class Server(_Process):
         """The log file from position `since` (a log_mark()) on. The one
         "log-writer" thread sleeps only with nothing left to write: once it
         is seen asleep throughout 5 ms, every line logged before is out."""
-        try:
+        # Not started, ended, or no writer yet: nothing is pending.
+        with contextlib.suppress(OSError, StopIteration, AttributeError):
             stat = next(t / "stat" for t in Path(f"/proc/{self.pid}/task").iterdir()
                         if (t / "comm").read_text().strip() == "log-writer")
-            deadline, asleep_since = time.monotonic() + 2, None
-            while (now := time.monotonic()) < deadline and now - (asleep_since or now) < 0.005:
-                asleep = stat.read_text().rsplit(")", 1)[1].split()[0] == "S"
-                asleep_since = (asleep_since or now) if asleep else None
-                time.sleep(0.001)
-        except (OSError, StopIteration, AttributeError):
-            pass  # not started, ended, or no writer yet: nothing is pending
+            asleep = lambda: stat.read_text().rsplit(")", 1)[1].split()[0] == "S"  # noqa: E731
+            wait_until(lambda: all(asleep() and not time.sleep(0.001) for _ in range(5)), 2, 0)
         log = self.sandbox.log_file
         return log.read_text(errors="replace")[since:] if log.exists() else ""
 
@@ -275,29 +272,15 @@ def stop_all(processes, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
     return [p.stop(sig, timeout) for p in processes]
 
 
-def client_tls_context(minimum=None, maximum=None, ciphers=None):
-    """Accepts the sandbox's self-signed certificate; versions: ssl.TLSVersion."""
-    ctx = ssl._create_unverified_context()
-    ctx.minimum_version = minimum or ctx.minimum_version
-    ctx.maximum_version = maximum or ctx.maximum_version
-    ctx.set_ciphers(ciphers or "DEFAULT")
-    return ctx
-
-
 def connect(port, tls=False, timeout=IO_TIMEOUT, source=None):
-    """tls: False, True or a client context; source: the client's own loopback address."""
+    """tls: the sandbox's self-signed certificate is accepted; source: the client's own
+    loopback address."""
     sock = socket.create_connection((LOCALHOST, port), timeout, (source, 0) if source else None)
     try:
-        return (client_tls_context() if tls is True else tls).wrap_socket(sock) if tls else sock
+        return ssl._create_unverified_context().wrap_socket(sock) if tls else sock
     except BaseException:
         sock.close()
         raise
-
-
-def tls_handshake(port, **context_args):
-    """(protocol version, cipher name); raises when the server refuses."""
-    with connect(port, client_tls_context(**context_args)) as sock:
-        return sock.version(), sock.cipher()[0]
 
 
 def recv_all(sock, timeout=IO_TIMEOUT):

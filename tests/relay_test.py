@@ -232,19 +232,12 @@ class ForwardingTest(RelayCase, DeviceCase):
 class LimitsTest(RelayCase, DeviceCase):
     args = ("-m", "both")
 
-    def test_frames_over_64_kib_close_the_connection_unread(self):
-        head = b'{"type":"login","command":"admin admin123","pad":"'
-        padded = [head + b"x" * (size - len(head) - 2) + b'"}' for size in (65536, 65537)]
-        (ws := self.open()).send_frame(OP_TEXT, padded[0])
-        self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
-        # The last announces 1 GiB and sends nothing more: never waited for.
-        for data in (padded[1], struct.pack("!BBQ", 0x81, 0x80 | 127, 1 << 30) + b"mask"):
-            with self.subTest(size=len(data)), self.assertRaises(WebSocketClosed) as closed:
-                ws = self.open()
-                ws.sock.sendall(data) if len(data) < 20 else ws.send_frame(OP_TEXT, data)
-                ws.recv_message(5)
-            # Closed while the client still sends, the close frame may be lost.
-            self.assertIn(closed.exception.code, (None if len(data) > 20 else 1009, 1009))
+    def test_a_frame_announcing_1_gib_closes_the_connection_unread(self):
+        # Judged from the header: a body that never comes is never waited for.
+        (ws := self.open()).sock.sendall(struct.pack("!BBQ", 0x81, 0x80 | 127, 1 << 30) + b"mask")
+        with self.assertRaises(WebSocketClosed) as closed:
+            ws.recv_message(5)
+        self.assertEqual(closed.exception.code, 1009)
 
     def test_forty_websockets_at_most_leave_workers_for_the_pages_until_a_login_deadline(self):
         log = self.server.log
@@ -356,7 +349,8 @@ class LogTest(RelayCase, ServerTestCase):
         for pattern, replacement in LOG_VARIES:
             log = re.sub(pattern, replacement, log)
         golden = Path(__file__).with_name("data") / "fixed_exchange.log"
-        self.assertEqual((log.count(SENT_LINE), log.replace(SENT_LINE, "")), (2, golden.read_text()))
+        self.assertEqual((log.count(SENT_LINE), log.replace(SENT_LINE, "")),
+                         (2, golden.read_text()))
 
     def test_a_console_with_a_pattern_of_its_own_prints_every_line_in_that_form(self):
         # Lines are formatted once per pattern, not once for all appenders.

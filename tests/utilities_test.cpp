@@ -92,7 +92,8 @@ TEST(Uploads, ClientFileNamesThatNameTheFolderItselfAreSkipped) {
     // of it after its folders may still be the folder (or its parent).
     for (const char* name : {"a.bin", "x/..", "x/.", ""}) {
         char path[512] = "";
-        const int code = Decide_Form_Field(kUpdateDeviceForm, "f", name, path, sizeof path, nullptr);
+        const int code =
+            Decide_Form_Field(kUpdateDeviceForm, "f", name, path, sizeof path, nullptr);
         EXPECT_EQ(code == FORM_FIELD_STORE, name[0] == 'a') << name;
     }
 }
