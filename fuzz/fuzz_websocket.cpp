@@ -46,9 +46,8 @@ int __wrap_mg_websocket_write(mg_connection* conn, int, const char* data, size_t
     for (size_t i = 0; i < len; i++) g_sink = g_sink + static_cast<unsigned char>(data[i]);
     return static_cast<int>(len);
 }
-int __wrap_mg_write(mg_connection* c, const void* data, size_t len) {
-    const char* text = static_cast<const char*>(data);
-    return __wrap_mg_websocket_write(c, MG_WEBSOCKET_OPCODE_TEXT, text, len);
+int __wrap_mg_write(mg_connection* c, const void* data, size_t len) {  // the opcode is unused
+    return __wrap_mg_websocket_write(c, 0, static_cast<const char*>(data), len);
 }
 // No request or headers behind an in-memory connection: no Origin, as from native clients.
 const mg_request_info* __wrap_mg_get_request_info(const mg_connection* c) { Of(c); return {}; }
@@ -78,8 +77,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int i = in.ConsumeIntegralInRange<int>(0, kConns - 1);
         std::string text = in.ConsumeRandomLengthString(4096);
         if (g_conns[i].closed) continue;  // CivetWeb hands a closing connection nothing more
-        const int final_text = 0x80 | MG_WEBSOCKET_OPCODE_TEXT;
-        WebsocketDataHandler(Conn(i), final_text, &text[0], text.size(), nullptr);
+        WebsocketDataHandler(Conn(i), 0x80 | MG_WEBSOCKET_OPCODE_TEXT, &text[0], text.size(), {});
     }
     int logged_in = 0;
     for (int i = 0; i < kConns; i++) logged_in += CheckIfAuth(Conn(i)) == 1;

@@ -67,11 +67,7 @@ TEST_F(Config, PortsFollowTheModeAndValuesAreFoundAsWrittenOrNotAtAll) {
     const std::string cert = dir_, gone = dir_ + "/missing.pem";  // a readable path, a missing one
     const std::string ok = "80|/w|/l.conf" + cert, v199(199, 'x'), w = P("webroot", "/w");
     const std::string no_root = "read Error : webroot!!!\n";
-    const struct {
-        std::string document;
-        WEB_START_MODE mode;
-        std::string expected;
-    } rows[] = {
+    const struct { std::string document; WEB_START_MODE mode; std::string expected; } rows[] = {
         {Doc(w + Rest(cert)), WEB_MODE_HTTP, ok},
         {Doc(w + Rest(gone)), WEB_MODE_HTTPS, "80r,443s|/w|/l.conf" + gone},
         {Doc(w + Rest(cert)), WEB_MODE_BOTH, "80,443s|/w|/l.conf" + cert},

@@ -221,8 +221,7 @@ class Server(_Process):
 
     def start(self):
         self.start_mark = self.log_mark()
-        return self._run("ktwebserver", self.args, self.argv0, cwd=self.sandbox.root,
-                         env=self.env)
+        return self._run("ktwebserver", self.args, self.argv0, cwd=self.sandbox.root, env=self.env)
 
     def wait_exit(self, timeout=START_TIMEOUT):
         try:
@@ -387,8 +386,7 @@ class WebSocket:
         payload = payload.encode() if isinstance(payload, str) else payload
         n, key = len(payload), os.urandom(4)
         header = (struct.pack("!BB", 0x80 | opcode, 0x80 | n) if n < 126 else
-                  struct.pack("!BBH", 0x80 | opcode, 0x80 | 126, n) if n < 65536 else
-                  struct.pack("!BBQ", 0x80 | opcode, 0x80 | 127, n))
+                  struct.pack("!BBH", 0x80 | opcode, 0x80 | 126, n))  # under 64 KiB
         self.sock.sendall(header + key + bytes(b ^ key[i % 4] for i, b in enumerate(payload)))
 
     def send_text(self, text):
@@ -411,17 +409,15 @@ class WebSocket:
         return data
 
     def recv_message(self, timeout=IO_TIMEOUT):
-        """(opcode, payload) of the next data message, fragments joined,
-        pings answered; a close frame raises WebSocketClosed."""
+        """(opcode, payload) of the next data message (servers do not mask), fragments
+        joined, pings answered; a close frame raises WebSocketClosed."""
         deadline, opcode, parts = time.monotonic() + timeout, None, []
         while True:
             b0, b1 = self._take(2, deadline)
             length = b1 & 0x7F
             if length >= 126:
                 length = int.from_bytes(self._take(2 if length == 126 else 8, deadline), "big")
-            key = self._take(4, deadline) if b1 & 0x80 else None
             payload = self._take(length, deadline)
-            payload = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if key else payload
             if b0 & 0x0F == OP_PING:
                 self.send_frame(OP_PONG, payload)
             elif b0 & 0x0F == OP_CLOSE:

@@ -3,13 +3,11 @@
 reboot only records."""
 
 import os, re, shutil, subprocess, sys, unittest  # noqa: E401
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402
-    BOUNDARY, ERROR_RSP, JSON_HEAD, OK_RSP, DeviceCase, Response, Sandbox, download,
-    multipart_body)
+    BOUNDARY, ERROR_RSP, JSON_HEAD, OK_RSP, DeviceCase, Response, Sandbox, download, multipart_body)
 
 URLENCODED = {"Content-Type": "application/x-www-form-urlencoded"}
 
@@ -147,15 +145,6 @@ class MaintenanceTest(DeviceCase):
                                   for n in os.listdir(d) if n.startswith(".")], [])  # no temporary
                 self.assertNotIn("Wr0ng-4711", self.server.log(self.mark))  # the log is public
                 self.assert_outcome(int(letter == b"0"))
-        # Saves side by side keep every other line and one posted value each.
-        self.setUp()
-        P.write_text("language=keep\nwebTitle=Old\nother=keep\n")
-        saves = [[(key, None, f"{key[0]}{i}")] for key in ("title", "language") for i in range(4)]
-        with ThreadPoolExecutor(len(saves)) as pool:
-            replies = list(pool.map(lambda save: self.form("/custom_upload", save), saves))
-        self.assertEqual(replies, [result(b"0")] * len(saves))
-        self.assertRegex(P.read_text(), r"\Alanguage=l[0-3]\nwebTitle=t[0-3]\nother=keep\Z")
-        self.assert_outcome(len(saves))
 
     def test_export_sends_the_package_the_script_lists_or_500(self):
         script, listed = self.bin / "export_custom.sh", self.root / "tmp/custompath/custom.txt"

@@ -274,13 +274,16 @@ class LimitsTest(RelayCase, DeviceCase):
                 got.append((m, time.monotonic()))
         return got
 
-    def test_a_client_that_stops_reading_delays_no_one_else(self):
+    def test_a_client_that_stops_reading_delays_no_one_else_and_a_pause_loses_nothing(self):
         count, rate, mark, text = 2400, 200, self.server.log_mark(), "x" * 3000
-        readers, stalled = [self.logged_in(), self.logged_in()], self.logged_in()
+        readers, stalled = [self.logged_in() for _ in range(3)], self.logged_in()
         stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        with ThreadPoolExecutor(2) as pool:
-            results = [pool.submit(self.burst_texts, ws, "st", count, count / rate + 15)
-                       for ws in readers]
+
+        def read(ws, pause):  # the last pauses for 600 KB: more than the sockets take
+            time.sleep(pause)
+            return self.burst_texts(ws, "st", count, count / rate + 15)
+        with ThreadPoolExecutor(3) as pool:
+            results = [pool.submit(read, ws, pause) for ws, pause in zip(readers, (0, 0, 1))]
             # 3 KB texts fill the stalled client's socket buffers within seconds.
             readers[0].send_text(frame("command", f"burst {count} {rate} {text} st"))
             time.sleep(count / rate - 2)
@@ -292,19 +295,6 @@ class LimitsTest(RelayCase, DeviceCase):
                              [envelope(f"{text} st {n}") for n in range(1, count + 1)])
             self.assertLess(max(at - (got[0][1] + n / rate) for n, (_, at) in enumerate(got)), 1)
         self.assertEqual(self.server.log(mark).count("fell behind"), 1)  # closed, once
-
-    def test_a_client_that_pauses_reading_then_gets_every_text_whole_and_in_order(self):
-        count, payload = 16, "y" * 40000  # more than its socket takes meanwhile
-        watcher, paused = self.logged_in(), self.logged_in()
-        paused.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
-        watcher.send_text(frame("command", f"burst {count} 50 {payload} pz"))
-        for ws, pause in ((watcher, 0), (paused, 1.5)):
-            time.sleep(pause)
-            resumed, got = time.monotonic(), self.burst_texts(ws, "pz", count, 5)
-            self.assertEqual([m for m, _ in got],
-                             [envelope(f"{payload} pz {n}") for n in range(1, count + 1)])
-            self.assertLess(got[-1][1] - resumed, 2.0)  # all sent or queued meanwhile
-        self.assert_echo(paused, "after the pause")
 
     def test_the_relay_resumes_on_the_same_connection_after_the_service_restarts(self):
         ws, sim = self.logged_in(), self.rig.sim

@@ -63,8 +63,8 @@ class SceneStatusTest(DeviceCase):
         script = self.sb.webroot / "civetweb/xml2json/Demo/xml2JSON.sh"
         props, temp = self.sb.server_properties, self.classes / "SystemConfigtemp.hoi"
         project, real = self.classes / "project.json", script.read_text()
-        # A stand-in adds the document it got to the project and prints its answer.
-        stand_in = '#!/bin/sh\necho "$1 $(cat "$1")" >> "$2"\nprintf "{}"\n'
+        # A stand-in adds the document it got to the project, waits, and prints its answer.
+        stand_in = '#!/bin/sh\necho "$1 $(cat "$1")" >> "$2"\nsleep 0.3\nprintf "{}"\n'
         xml = b'<?xml version="1.0"?>\n<S v="&quot;3"><R t="1"/><R t="2"/><N>a <![CDATA[& b]]></N>'
         converted = b'{"S":{"N":{"#text":"a & b"},"R":[{"t":"1"},{"t":"2"}],"v":"\\"3"}}\n'
         one, bad = [("s", "a", b"<a/>")], [("s", "s.hoi", b"<a><b></a>")]
@@ -91,6 +91,15 @@ class SceneStatusTest(DeviceCase):
                 time.sleep(0.2)  # a notice would be journaled by now
                 self.assertEqual([(e.data, e.sn) for e in self.rig.sim.journal()[before:]],
                                  [(f"private updateprojectjson {project}", 30001)] * ok)
+        # Side by side, each upload converts its own document; one that breaks off, none.
+        project.write_bytes(b"")
+        script.write_text(stand_in.format("1"))
+        with ThreadPoolExecutor(3) as pool:
+            got = list(pool.map(lambda t: self.form("/scene_upload", [("s", "s", t)],
+                                                    99 if t == b"C" * 999 else None),
+                                (b"AAAA", b"BBBB", b"C" * 999)))
+        self.assertEqual((got, sorted(c.split()[-1] for c in project.read_text().splitlines()),
+                          temp.exists()), ([OK_RSP, OK_RSP, b""], ["AAAA", "BBBB"], False))
 
     def test_device_update_keeps_exactly_the_files_of_the_last_complete_upload(self):
         update = self.sb.root / "home/ubuntu/update"

@@ -1,4 +1,4 @@
-// Text and property-file helpers at the edges clients and device files reach.
+// Text and file-line helpers at the edges clients and device files reach.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -19,10 +19,6 @@ std::string Trims(const std::string& s) {
     const int len = delete_terminate_char(&buf[0]);
     return text + "|" + buf.c_str() + "|" + std::to_string(len);
 }
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class Files : public ::testing::Test {
 protected:
@@ -35,10 +31,7 @@ protected:
 
 TEST(Text, EveryTransformKeepsItsExactBytesAtTheEdges) {
     const std::string utf8 = "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
-    const struct {
-        std::string (*transform)(const std::string&);
-        std::string in, out;
-    } rows[] = {
+    const struct { std::string (*transform)(const std::string&); std::string in, out; } rows[] = {
         // The JSON clients compare: named escapes, upper-case hex, NUL kept, other bytes as sent.
         {Json_Text, std::string("q\"b\\/\b\f\n\r\t\x01\x1f\x7f\0z", 15),
          "\"q\\\"b\\\\/\\b\\f\\n\\r\\t\\u0001\\u001F\x7f\\u0000z\"\n"},
@@ -58,32 +51,6 @@ TEST_F(Files, NumberedLinesCountFromOneAndKeepTheirLineEnds) {
         std::string line = "-";
         EXPECT_EQ(Get_Line_From_File(path_.c_str(), line, r.number), r.rc) << r.number;
         EXPECT_EQ(line, r.line) << r.number;
-    }
-}
-
-TEST_F(Files, PropertiesReadAndWriteAsTheDeviceToolsDo) {
-    // A file, the values awk -F= '/^a/ {print $2}' prints, the file after
-    // sed -i '/^a/c a=NEW', and after the last line's line end is removed.
-    const struct {
-        std::string file, values, replaced, trimmed;
-    } rows[] = {
-        {"a=1", "1\n", "a=NEW\n", "a=1"},
-        {"a=1\r\nb=2\r\n", "1\r\n", "a=NEW\nb=2\r\n", "a=1\r\nb=2\r"},
-        {"ab=1\na=2\n", "1\n2\n", "a=NEW\na=NEW\n", "ab=1\na=2"},  // the key is a prefix
-        {"a=x=y\n", "x\n", "a=NEW\n", "a=x=y"},
-        {"a\n", "\n", "a=NEW\n", "a"},
-        {"x=1\n\n", "", "x=1\n\n", "x=1\n"},  // nothing is appended
-    };
-    for (const auto& r : rows) {
-        Write(r.file);
-        char buf[64] = {0};
-        EXPECT_EQ(Get_File_Key_Value(path_.c_str(), "a", buf, sizeof buf), 0);
-        EXPECT_EQ(buf, r.values) << r.file;
-        EXPECT_EQ(Edit_Property_File(path_.c_str(), Strip_Final_Line_End), 0);
-        EXPECT_EQ(Read(path_), r.trimmed) << r.file;
-        Write(r.file);
-        EXPECT_EQ(Set_File_Key_Value(path_.c_str(), "a", "NEW"), 0);
-        EXPECT_EQ(Read(path_), r.replaced) << r.file;
     }
 }
 
