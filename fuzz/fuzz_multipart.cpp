@@ -21,7 +21,6 @@ namespace {
 const char* const kRoutes[] = {"/api/v1/zones/passwd", "/custom_upload", "/update_device"};
 const char* const kTypes[] = {"multipart/form-data; boundary=KtFuzzBoundary",
                               "application/x-www-form-urlencoded"};
-const int kIoTimeoutSeconds = 20;
 
 mg_context* g_ctx = nullptr;
 sockaddr_in g_addr;
@@ -42,7 +41,7 @@ void Check_Tree() {
 // Loopback can run short of a free port or a queue slot for a moment when other
 // runs share the machine: only no connection for five seconds is a finding.
 int Connect_To_Server() {
-    const timeval tv = {kIoTimeoutSeconds, 0};
+    const timeval tv = {20, 0};  // the receive timeout: twice the server's for a silent client
     for (int tries = 0; tries < 50; tries++, usleep(100 * 1000)) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||

@@ -6,7 +6,7 @@ format is described in the document's section "Examples"."""
 import os, re, sys, time, unittest  # noqa: E401
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import REPO, DeviceCase, WebSocket, WebSocketClosed, connect  # noqa: E402
+from harness import REPO, DeviceCase, WebSocket, WebSocketClosed, connect, recv_all  # noqa
 
 BLOCK = re.compile(r"^```(http|ws)-exchange\n(.*?)^```$", re.M | re.S)
 ESCAPES = {"r": b"\r", "n": b"\n", "t": b"\t", "\\": b"\\"}
@@ -14,15 +14,9 @@ ESCAPE = re.compile(rb"\\(x[0-9A-Fa-f]{2}|[rnt\\])")
 OPEN = b"{...}"  # at the end of a response: the connection stays open
 
 
-def pattern(expected):
-    """Regex for expected bytes in which {*} stands for any bytes."""
-    return re.compile(b".*?".join(re.escape(part) for part in expected.split(b"{*}")), re.S)
-
-
 class ApiExamplesTest(DeviceCase):
     def bytes_of(self, text):
-        """Ports filled in, escapes to bytes; a backslash before any other character
-        stands for itself."""
+        """Ports filled in, escapes to bytes (a backslash before any other character stays)."""
         ports = {"{http_port}": self.port, "{https_port}": self.sb.https_port}
         text = re.sub(r"\{https?_port\}", lambda m: str(ports[m[0]]), text)
         return ESCAPE.sub(lambda m: bytes([int(m[1][1:], 16)]) if m[1][:1] == b"x"
@@ -34,19 +28,13 @@ class ApiExamplesTest(DeviceCase):
         head, sep, body = request.partition(b"\r\n\r\n")
         request = head.replace(b"{content-length}", str(len(body)).encode()) + sep + body
         stays_open = expected.endswith(OPEN)
-        want, got = pattern(expected[:-len(OPEN)] if stays_open else expected), b""
-        deadline = time.monotonic() + 10
-        with connect(self.port) as sock:
+        parts = (expected[:-len(OPEN)] if stays_open else expected).split(b"{*}")
+        want = re.compile(b".*?".join(map(re.escape, parts)), re.S)  # {*}: any bytes
+        with connect(self.port, timeout=10) as sock:
             sock.sendall(request)
-            while not (stays_open and want.match(got)) and time.monotonic() < deadline:
-                sock.settimeout(max(0.01, deadline - time.monotonic()))
-                try:
-                    chunk = sock.recv(65536)
-                except (TimeoutError, ConnectionResetError):
-                    break
-                if not chunk:
-                    break
-                got += chunk
+            got, deadline = b"" if stays_open else recv_all(sock, 10), time.monotonic() + 10
+            while stays_open and not want.match(got) and time.monotonic() < deadline:
+                got += sock.recv(65536)  # after a close, nothing more comes until the deadline
         matched = want.match(got) if stays_open else want.fullmatch(got)
         self.assertTrue(matched, f"expected {expected!r}\ngot      {got!r}")
 

@@ -57,11 +57,10 @@ class Chromium:
         return None if "exceptionDetails" in result else result["result"].get("value")
 
     def wait_for(self, expression, what):
-        """The expression's value once truthy; fails after ACTION_TIMEOUT."""
-        if not (value := wait_until(lambda: self.evaluate(expression), ACTION_TIMEOUT, 0.1)):
+        """Until the expression is truthy; fails after ACTION_TIMEOUT."""
+        if not wait_until(lambda: self.evaluate(expression), ACTION_TIMEOUT, 0.1):
             raise AssertionError(f"page never showed {what}: "
                                  f"{self.evaluate('document.body.innerText')!r}")
-        return value
 
     def goto(self, url):
         self.call("Page.navigate", url=url)

@@ -321,9 +321,7 @@ class Response:
 
     def __init__(self, raw):
         self.raw = raw
-        self.head, sep, rest = raw.partition(b"\r\n\r\n")
-        if not sep:
-            raise ValueError(f"no end of headers in {raw[:200]!r}")
+        self.head, _, rest = raw.partition(b"\r\n\r\n")
         self.status_line, *lines = self.head.decode("latin-1").split("\r\n")
         self.status = int(self.status_line.split(" ")[1])
         self.headers = [(n, v.strip()) for n, _, v in (line.partition(":") for line in lines)]

@@ -20,13 +20,6 @@ std::string Trims(const std::string& s) {
     return text + "|" + buf.c_str() + "|" + std::to_string(len);
 }
 
-class Files : public ::testing::Test {
-protected:
-    void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-    TempDir tmp_;
-    const std::string path_ = tmp_.path + "/p";
-};
-
 }  // namespace
 
 TEST(Text, EveryTransformKeepsItsExactBytesAtTheEdges) {
@@ -43,13 +36,15 @@ TEST(Text, EveryTransformKeepsItsExactBytesAtTheEdges) {
     for (const auto& r : rows) EXPECT_EQ(r.transform(r.in), r.out) << "input " << r.in;
 }
 
-TEST_F(Files, NumberedLinesCountFromOneAndKeepTheirLineEnds) {
-    Write("first\nsecond");
+TEST(Files, NumberedLinesCountFromOneAndKeepTheirLineEnds) {
+    const TempDir tmp;
+    const std::string path = tmp.path + "/p";
+    std::ofstream(path, std::ios::binary) << "first\nsecond";
     const struct { int number, rc; const char* line; } rows[] = {
         {1, 0, "first\n"}, {2, 0, "second"}, {3, -3, "-"}, {0, -2, "-"}};
     for (const auto& r : rows) {
         std::string line = "-";
-        EXPECT_EQ(Get_Line_From_File(path_.c_str(), line, r.number), r.rc) << r.number;
+        EXPECT_EQ(Get_Line_From_File(path.c_str(), line, r.number), r.rc) << r.number;
         EXPECT_EQ(line, r.line) << r.number;
     }
 }
