@@ -238,7 +238,7 @@ class Server(_Process):
             stat = next(t / "stat" for t in Path(f"/proc/{self.pid}/task").iterdir()
                         if (t / "comm").read_text().strip() == "log-writer")
             asleep = lambda: stat.read_text().rsplit(")", 1)[1].split()[0] == "S"  # noqa: E731
-            wait_until(lambda: all(asleep() and not time.sleep(0.001) for _ in range(5)), 2, 0)
+            wait_until(lambda: all(asleep() and not time.sleep(0.001) for _ in range(5)), 2, 0.001)
         log = self.sandbox.log_file
         return log.read_text(errors="replace")[since:] if log.exists() else ""
 
