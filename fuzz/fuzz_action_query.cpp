@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t decoded_size = username.size() + 200;
     std::unique_ptr<char[]> decoded(new char[decoded_size]());
-    const int n = Process_Web_CH_Character(username.c_str(), decoded.get(), static_cast<int>(decoded_size));
+    const int n = Process_Web_CH_Character(username.c_str(), decoded.get(),
+                                           static_cast<int>(decoded_size));
     if (n > static_cast<int>(username.size())) Fuzz_Fail("decoding made the text longer");
 
     // The decoder against an exactly sized buffer that is too small.

@@ -58,7 +58,8 @@ const std::string& Fuzz_Sandbox() {
 
 void Fuzz_Write_File(const std::string& path, const std::string& bytes, int mode) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes)) Fuzz_Fail("cannot write a fuzz file");
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes))
+        Fuzz_Fail("cannot write a fuzz file");
     std::filesystem::permissions(path, static_cast<std::filesystem::perms>(mode));
 }
 

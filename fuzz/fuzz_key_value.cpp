@@ -6,14 +6,16 @@
 #include "webserver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string file = Fuzz_Sandbox() + "/device.properties", bytes(reinterpret_cast<const char*>(data), size);
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    const std::string file = Fuzz_Sandbox() + "/device.properties";
     Fuzz_Write_File(file, bytes);
     std::string joined;
     Analyze_Key_Value_File(file.c_str(), joined, " ");
 
     // Whatever the file holds, the list body stays one JSON object with a text member.
     Json::Value root;
-    if (!Json::Reader().parse(TXRX_List_Body(file.c_str()), root) || !root.isObject() || !root["list"].isString())
+    if (!Json::Reader().parse(TXRX_List_Body(file.c_str()), root) || !root.isObject() ||
+        !root["list"].isString())
         Fuzz_Fail("TX/RX list body is not a JSON object with a text list");
 
     std::string line;

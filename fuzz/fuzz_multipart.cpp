@@ -19,11 +19,8 @@
 namespace {
 
 const char* const kRoutes[] = {"/api/v1/zones/passwd", "/custom_upload", "/update_device"};
-const int kIoTimeoutSeconds = 20;
-// Loopback can run short of a free port or a queue slot for a moment when
-// other runs share the machine; no connection for five seconds is a finding.
-const int kConnectTries = 50;
-const useconds_t kConnectPauseUs = 100 * 1000;
+const char* const kTypes[] = {"multipart/form-data; boundary=KtFuzzBoundary",
+                              "application/x-www-form-urlencoded"};
 
 mg_context* g_ctx = nullptr;
 sockaddr_in g_addr;
@@ -41,30 +38,28 @@ void Check_Tree() {
     }
 }
 
+// Loopback can run short of a free port or a queue slot for a moment when other
+// runs share the machine: only no connection for five seconds is a finding.
 int Connect_To_Server() {
-    for (int tries = 1;; tries++, usleep(kConnectPauseUs)) {
+    const timeval tv = {20, 0};  // the receive timeout: twice the server's for a silent client
+    for (int tries = 0; tries < 50; tries++, usleep(100 * 1000)) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const timeval tv = {kIoTimeoutSeconds, 0};
-        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
-            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0) Fuzz_Fail("socket");
-        if (connect(fd, reinterpret_cast<sockaddr*>(&g_addr), sizeof(g_addr)) == 0) return fd;
-        const int error = errno;
+        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) Fuzz_Fail("socket");
+        if (connect(fd, reinterpret_cast<sockaddr*>(&g_addr), sizeof g_addr) == 0) return fd;
         close(fd);
-        if (tries == kConnectTries) Fuzz_Fail((std::string("connect: ") + strerror(error)).c_str());
     }
+    Fuzz_Fail((std::string("connect: ") + strerror(errno)).c_str());
 }
 
 void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) {
+    const std::string request = std::string("POST ") + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Connection: close\r\nContent-Type: " + kTypes[urlencoded] + "\r\nContent-Length: " +
+        std::to_string(size) + "\r\n\r\n" + std::string(reinterpret_cast<const char*>(body), size);
     const int fd = Connect_To_Server();
-    const char* type = urlencoded ? "application/x-www-form-urlencoded" : "multipart/form-data; boundary=KtFuzzBoundary";
-    const std::string request = std::string("POST ") + route + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
-        "Content-Type: " + type + "\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
-        std::string(reinterpret_cast<const char*>(body), size);
-    for (size_t sent = 0; sent < request.size();) {
-        const ssize_t w = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (w <= 0) break;  // the server may answer and close before reading all
-        sent += static_cast<size_t>(w);
-    }
+    // The server may answer and close before reading all.
+    for (ssize_t sent = 0, w = 1; w > 0 && sent < static_cast<ssize_t>(request.size()); sent += w)
+        w = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     // The answer ends when the server closes: the handler has returned. The
     // server gives up on a silent client after 10 s, so silence beyond the
     // receive timeout is a handler that never returns.

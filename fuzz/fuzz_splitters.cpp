@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string head, tail;
     if (Split_Str(text, sep_text.c_str(), head, tail) == 1) {
         if (head.empty() || tail.empty()) Fuzz_Fail("Split_Str accepted an empty part");
-        if (text.compare(0, head.size(), head) != 0 || text.compare(head.size(), sep_text.size(), sep_text) != 0)
+        if (text.compare(0, head.size(), head) != 0 ||
+            text.compare(head.size(), sep_text.size(), sep_text) != 0)
             Fuzz_Fail("Split_Str head is not the text before the separator");
     }
 

@@ -12,17 +12,20 @@ namespace {
 
 const int kConns = 3;
 const int kMaxFrames = 8;  // each login runs a dozen credential lookups
-char g_conns[kConns][64];
-bool g_closed[kConns];
-void* g_user_data[kConns];
+// An in-memory connection: opaque to the handler, its state kept by the fakes.
+struct Fake_Conn {
+    char opaque[64];
+    bool closed;
+    void* user_data;
+} g_conns[kConns];
 char g_context[64];
 volatile unsigned char g_sink;
 
-mg_connection* Conn(int i) { return reinterpret_cast<mg_connection*>(g_conns[i]); }
+mg_connection* Conn(int i) { return reinterpret_cast<mg_connection*>(&g_conns[i]); }
 
-int Conn_Index(const mg_connection* conn) {
+Fake_Conn& Of(const mg_connection* conn) {
     for (int i = 0; i < kConns; i++)
-        if (conn == Conn(i)) return i;
+        if (conn == Conn(i)) return g_conns[i];
     Fuzz_Fail("CivetWeb call on a connection that is not one of ours");
 }
 
@@ -38,34 +41,34 @@ void Fuzz_Setup() {
 extern "C" {
 
 int __wrap_mg_websocket_write(mg_connection* conn, int, const char* data, size_t len) {
-    Conn_Index(conn);
+    Of(conn);
     // Every byte handed over must be readable.
     for (size_t i = 0; i < len; i++) g_sink = g_sink + static_cast<unsigned char>(data[i]);
     return static_cast<int>(len);
 }
-int __wrap_mg_write(mg_connection* conn, const void* data, size_t len) {
-    return __wrap_mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, static_cast<const char*>(data), len);
+int __wrap_mg_write(mg_connection* c, const void* data, size_t len) {  // the opcode is unused
+    return __wrap_mg_websocket_write(c, 0, static_cast<const char*>(data), len);
 }
 // No request or headers behind an in-memory connection: no Origin, as from native clients.
-const mg_request_info* __wrap_mg_get_request_info(const mg_connection* conn) { Conn_Index(conn); return nullptr; }
-const char* __wrap_mg_get_header(const mg_connection* conn, const char*) { Conn_Index(conn); return nullptr; }
-void __wrap_mg_lock_connection(mg_connection* conn) { Conn_Index(conn); }
-void __wrap_mg_unlock_connection(mg_connection* conn) { Conn_Index(conn); }
-void __wrap_mg_close_connection(mg_connection* conn) { g_closed[Conn_Index(conn)] = true; }
-mg_context* __wrap_mg_get_context(const mg_connection* conn) {
-    return Conn_Index(conn), reinterpret_cast<mg_context*>(g_context);
+const mg_request_info* __wrap_mg_get_request_info(const mg_connection* c) { Of(c); return {}; }
+const char* __wrap_mg_get_header(const mg_connection* c, const char*) { Of(c); return {}; }
+void __wrap_mg_lock_connection(mg_connection* c) { Of(c); }
+void __wrap_mg_unlock_connection(mg_connection* c) { Of(c); }
+void __wrap_mg_close_connection(mg_connection* c) { Of(c).closed = true; }
+mg_context* __wrap_mg_get_context(const mg_connection* c) {
+    return Of(c), reinterpret_cast<mg_context*>(g_context);
 }
 void __wrap_mg_lock_context(mg_context*) {}
 void __wrap_mg_unlock_context(mg_context*) {}
 // No read loop serves an in-memory connection: its frames stay queued.
-int __wrap_mg_get_client_socket(const mg_connection* conn) { Conn_Index(conn); return -1; }
-void __wrap_mg_set_websocket_service(mg_connection* conn, const mg_websocket_service*) { Conn_Index(conn); }
-void __wrap_mg_set_user_connection_data(const mg_connection* conn, void* data) { g_user_data[Conn_Index(conn)] = data; }
-void* __wrap_mg_get_user_connection_data(const mg_connection* conn) { return g_user_data[Conn_Index(conn)]; }
+int __wrap_mg_get_client_socket(const mg_connection* c) { return Of(c), -1; }
+void __wrap_mg_set_websocket_service(mg_connection* c, const mg_websocket_service*) { Of(c); }
+void __wrap_mg_set_user_connection_data(const mg_connection* c, void* p) { Of(c).user_data = p; }
+void* __wrap_mg_get_user_connection_data(const mg_connection* c) { return Of(c).user_data; }
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < kConns; i++) {
-        g_closed[i] = false;
+        g_conns[i].closed = false;
         WebSocketConnectHandler(Conn(i), nullptr);
         WebSocketReadyHandler(Conn(i), nullptr);
     }
@@ -73,8 +76,8 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int frame = 0; frame < kMaxFrames && in.remaining_bytes() > 0; frame++) {
         const int i = in.ConsumeIntegralInRange<int>(0, kConns - 1);
         std::string text = in.ConsumeRandomLengthString(4096);
-        if (g_closed[i]) continue;  // CivetWeb hands a closing connection nothing more
-        WebsocketDataHandler(Conn(i), 0x80 | MG_WEBSOCKET_OPCODE_TEXT, &text[0], text.size(), nullptr);
+        if (g_conns[i].closed) continue;  // CivetWeb hands a closing connection nothing more
+        WebsocketDataHandler(Conn(i), 0x80 | MG_WEBSOCKET_OPCODE_TEXT, &text[0], text.size(), {});
     }
     int logged_in = 0;
     for (int i = 0; i < kConns; i++) logged_in += CheckIfAuth(Conn(i)) == 1;

@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Fuzz_Write_File(file, in.ConsumeRemainingBytesAsString());
 
     ConfInfoParam param;
-    if (GetConfParamfromxml(file.c_str(), &param, mode) == 1 && param.web_port.empty() && mode != WEB_MODE_HTTP)
+    if (GetConfParamfromxml(file.c_str(), &param, mode) == 1 && param.web_port.empty() &&
+        mode != WEB_MODE_HTTP)
         Fuzz_Fail("configuration read without a port text");
 
     KT_XMLParser store(file.c_str());

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The sandbox pages in Debian's headless Chromium (over DevTools): what a real
-browser sends (WebSocket handshake and extensions, TLS choice, multipart file
-names) and accepts (it fails a WebSocket on a text frame that is not UTF-8)."""
+browser sends (WebSocket handshake and extensions, TLS choice) and accepts (it
+fails a WebSocket on a text frame that is not UTF-8)."""
 
 import itertools, json, os, shutil, subprocess as sp, sys, tempfile, time, unittest  # noqa
 from pathlib import Path
@@ -57,24 +57,20 @@ class Chromium:
         return None if "exceptionDetails" in result else result["result"].get("value")
 
     def wait_for(self, expression, what):
-        """The expression's value once truthy; fails after ACTION_TIMEOUT."""
-        if not (value := wait_until(lambda: self.evaluate(expression), ACTION_TIMEOUT, 0.1)):
+        """Until the expression is truthy; fails after ACTION_TIMEOUT."""
+        if not wait_until(lambda: self.evaluate(expression), ACTION_TIMEOUT, 0.1):
             raise AssertionError(f"page never showed {what}: "
                                  f"{self.evaluate('document.body.innerText')!r}")
-        return value
 
     def goto(self, url):
         self.call("Page.navigate", url=url)
         self.wait_for(f"location.href === {json.dumps(url)} && document.readyState === 'complete'",
                       url)
 
-    def act(self, selector, text=None, files=None):
-        """Types text into, sets files of, or else clicks the element."""
+    def act(self, selector, text=None):
+        """Types text into, or else clicks the element."""
         element = f"document.querySelector({json.dumps(selector)})"
-        if files is not None:
-            found = self.call("Runtime.evaluate", expression=element)["result"]["objectId"]
-            self.call("DOM.setFileInputFiles", files=[str(p) for p in files], objectId=found)
-        elif text is not None:
+        if text is not None:
             self.evaluate(f"(e => {{ e.value = ''; e.focus(); }})({element})")
             self.call("Input.insertText", text=text)
         else:
@@ -116,29 +112,8 @@ class BrowserTest(ServerTestCase):
                     ws.send_text('{"type":"login","command":"admin admin123"}')
                     ws.recv_message()
                     ws.send_frame(OP_TEXT, b'{"type":"command","command":"echo bad \xff\xc3( end"}')
+                # Shown at all: the browser kept the connection.
                 b.wait_for(self.lines_with("bad \ufffd"), "the broadcast")
-                b.act("#cmd", "echo still here")
-                b.act("#send")
-                b.wait_for(self.lines_with('still here"'), "an answer on the same connection")
-
-    def test_uploads_with_non_ascii_file_names_through_the_console(self):
-        b, sandbox = self.browser, self.runs["http"].sandbox
-        files = Path(tempfile.mkdtemp(dir=self.work))
-        docs = {"zoneinfo": ("ä zone.json", "zone.json", '{"zones":[{"name":"Süd"}]}'.encode()),
-                "pagecustom": ('Seite "neu".page', "zone.page", "<p>Übersicht</p>".encode()),
-                "update": ("Gerät ü.bin", "../update/Gerät ü.bin", b"\x00firmware\xff")}
-        for local, _, content in docs.values():
-            (files / local).write_bytes(content)
-        b.goto(f"http://127.0.0.1:{sandbox.http_port}/console.html")
-        for form, fields, box in (("zone", ("zoneinfo", "pagecustom"), "zone-upload-answer"),
-                                  ("update", ("update",), "update-answer")):
-            for field in fields:
-                name = f"[name={field}]" if form == "zone" else ""
-                b.act(f"#{form}-form input{name}", files=[files / docs[field][0]])
-            b.act(f"#{form}-form button")
-            b.wait_for(f"document.getElementById('{box}').textContent.startsWith('200 OK')", box)
-        for local, stored, _ in docs.values():
-            self.assertEqual((sandbox.zone_dir / stored).read_bytes(), (files / local).read_bytes())
 
 
 if __name__ == "__main__":

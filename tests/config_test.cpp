@@ -19,7 +19,8 @@ std::string P(const std::string& name, const std::string& value) {
 }
 
 std::string Doc(const std::string& body) {
-    return "<?xml version=\"1.0\"?>\n<CONFIGURATION><webconfig>" + body + "</webconfig></CONFIGURATION>";
+    return "<?xml version=\"1.0\"?>\n<CONFIGURATION><webconfig>" + body +
+           "</webconfig></CONFIGURATION>";
 }
 
 // The four keys after "webroot", all but skip.
@@ -53,7 +54,8 @@ protected:
         testing::internal::CaptureStdout();
         const int rc = GetConfParamfromxml(file_.c_str(), &p, mode);
         const std::string out = testing::internal::GetCapturedStdout();
-        return rc != 1 ? out : out + p.web_port + "|" + p.web_rootpath + "|" + p.log_confpath + p.web_cermpath;
+        if (rc != 1) return out;
+        return out + p.web_port + "|" + p.web_rootpath + "|" + p.log_confpath + p.web_cermpath;
     }
     TempDir tmp_;
     const std::string dir_ = tmp_.path, file_ = dir_ + "/webconf.xml";
@@ -63,20 +65,18 @@ protected:
 
 TEST_F(Config, PortsFollowTheModeAndValuesAreFoundAsWrittenOrNotAtAll) {
     const std::string cert = dir_, gone = dir_ + "/missing.pem";  // a readable path, a missing one
-    const std::string ok = "80|/w|/l.conf" + cert, v199(199, 'x'), no_root = "read Error : webroot!!!\n";
-    const struct {
-        std::string document;
-        WEB_START_MODE mode;
-        std::string expected;
-    } rows[] = {
-        {Doc(P("webroot", "/w") + Rest(cert)), WEB_MODE_HTTP, ok},
-        {Doc(P("webroot", "/w") + Rest(gone)), WEB_MODE_HTTPS, "80r,443s|/w|/l.conf" + gone},
-        {Doc(P("webroot", "/w") + Rest(cert)), WEB_MODE_BOTH, "80,443s|/w|/l.conf" + cert},
-        {Doc(P("webroot", "/w") + Rest(gone)), WEB_MODE_BOTH, "80|/w|/l.conf" + gone},
+    const std::string ok = "80|/w|/l.conf" + cert, v199(199, 'x'), w = P("webroot", "/w");
+    const std::string no_root = "read Error : webroot!!!\n";
+    const struct { std::string document; WEB_START_MODE mode; std::string expected; } rows[] = {
+        {Doc(w + Rest(cert)), WEB_MODE_HTTP, ok},
+        {Doc(w + Rest(gone)), WEB_MODE_HTTPS, "80r,443s|/w|/l.conf" + gone},
+        {Doc(w + Rest(cert)), WEB_MODE_BOTH, "80,443s|/w|/l.conf" + cert},
+        {Doc(w + Rest(gone)), WEB_MODE_BOTH, "80|/w|/l.conf" + gone},
         // Values as written: blanks kept, entities decoded, 199 characters at most.
-        {Doc(P("webroot", " /w ") + Rest(cert, "webhttpport") + P("webhttpport", " 80 ")), WEB_MODE_HTTPS,
-         " 80 r,443s| /w |/l.conf" + cert},
-        {Doc(P("webroot", "a&amp;b&lt;&#65;&quot;") + Rest(cert)), WEB_MODE_HTTP, "80|a&b<A\"|/l.conf" + cert},
+        {Doc(P("webroot", " /w ") + Rest(cert, "webhttpport") + P("webhttpport", " 80 ")),
+         WEB_MODE_HTTPS, " 80 r,443s| /w |/l.conf" + cert},
+        {Doc(P("webroot", "a&amp;b&lt;&#65;&quot;") + Rest(cert)), WEB_MODE_HTTP,
+         "80|a&b<A\"|/l.conf" + cert},
         {Doc(P("webroot", v199) + Rest(cert)), WEB_MODE_HTTP, "80|" + v199 + "|/l.conf" + cert},
         {Doc(P("webroot", v199 + "y") + Rest(cert)), WEB_MODE_HTTP, no_root},
         {Doc("<PARAM NAME=\"webroot\"><b/>x</PARAM>" + Rest(cert)), WEB_MODE_HTTP, no_root},
@@ -84,17 +84,17 @@ TEST_F(Config, PortsFollowTheModeAndValuesAreFoundAsWrittenOrNotAtAll) {
         // tag; the first of a name and of a section wins; sections sit right in CONFIGURATION.
         {Doc(Rest(cert) + P("x", "1") + "<I NAME=\"webroot\">/w</I>"), WEB_MODE_HTTP, ok},
         {Doc("<I NAME=\"webroot\">/w</I>" + Rest(cert)), WEB_MODE_HTTP, no_root},
-        {Doc(P("webroot", "/w") + P("webroot", "/2") + Rest(cert)), WEB_MODE_HTTP, ok},
+        {Doc(w + P("webroot", "/2") + Rest(cert)), WEB_MODE_HTTP, ok},
         {Doc(Rest(cert) + "</webconfig><webconfig>" + P("webroot", "/w")), WEB_MODE_HTTP, no_root},
         {Doc(P("WebRoot", "/w") + Rest(cert)), WEB_MODE_HTTP, no_root},
-        {"<CONFIGURATION><o><webconfig>" + P("webroot", "/w") + Rest(cert) + "</webconfig></o></CONFIGURATION>",
+        {"<CONFIGURATION><o><webconfig>" + w + Rest(cert) + "</webconfig></o></CONFIGURATION>",
          WEB_MODE_HTTP, no_root},
         // Every key is required, in every mode; the first missing one is named.
-        {Doc(P("webroot", "/w") + Rest(cert, "weblog")), WEB_MODE_BOTH, "read Error : weblog!!!\n"},
-        {Doc(P("webroot", "/w") + Rest(cert, "webcert")), WEB_MODE_BOTH, "read Error : webcert!!!\n"},
-        {Doc(P("webroot", "/w") + Rest(cert, "webhttpport")), WEB_MODE_BOTH, "read Error : webhttpport!!!\n"},
-        {Doc(P("webroot", "/w") + Rest(cert, "webhttpsport")), WEB_MODE_HTTP, "read Error : webhttpsport!!!\n"},
-        {Doc(P("webroot", "/w") + Rest(cert)).substr(0, 80), WEB_MODE_HTTP, no_root},  // not well-formed
+        {Doc(w + Rest(cert, "weblog")), WEB_MODE_BOTH, "read Error : weblog!!!\n"},
+        {Doc(w + Rest(cert, "webcert")), WEB_MODE_BOTH, "read Error : webcert!!!\n"},
+        {Doc(w + Rest(cert, "webhttpport")), WEB_MODE_BOTH, "read Error : webhttpport!!!\n"},
+        {Doc(w + Rest(cert, "webhttpsport")), WEB_MODE_HTTP, "read Error : webhttpsport!!!\n"},
+        {Doc(w + Rest(cert)).substr(0, 80), WEB_MODE_HTTP, no_root},  // not well-formed
         {"", WEB_MODE_HTTP, no_root},  // missing: created empty
     };
     for (const auto& r : rows) {

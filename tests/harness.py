@@ -19,6 +19,15 @@ JSON_HEAD = (b"HTTP/1.1 200 OK\r\nCache-Control: no-cache\r\naccess-control-allo
              b"Connection: close\r\nContent-Type: application/json;charset=utf-8\r\n\r\n")
 
 
+def download(name, data):
+    """A file sent as an attachment, in chunks of at most 2000 bytes."""
+    chunks = b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + 2000]), data[i:i + 2000])
+                      for i in range(0, len(data), 2000))
+    return ("HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
+            f'Content-Disposition: attachment;filename="{name}"\r\nContent-Type: application/'
+            "octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n").encode() + chunks + b"0\r\n\r\n"
+
+
 def build_dir():
     return Path(os.environ.get("KT_BUILD_DIR") or REPO / "build").resolve()
 
@@ -81,15 +90,11 @@ def port_open(port):
 
 def multipart_body(parts, boundary):
     """parts: (field name, file name or None, content), as str or bytes."""
-    def b(value):
-        return value.encode() if isinstance(value, str) else value
-    body = b""
-    for name, filename, content in parts:
-        body += b"--" + b(boundary) + b'\r\nContent-Disposition: form-data; name="' + b(name) + b'"'
-        if filename is not None:
-            body += b'; filename="' + b(filename) + b'"\r\nContent-Type: application/octet-stream'
-        body += b"\r\n\r\n" + b(content) + b"\r\n"
-    return body + b"--" + b(boundary) + b"--\r\n"
+    b = lambda value: value.encode() if isinstance(value, str) else value  # noqa: E731
+    file = b'"; filename="%s"\r\nContent-Type: application/octet-stream'
+    return b"".join(b'--%s\r\nContent-Disposition: form-data; name="%s%s\r\n\r\n%s\r\n' % (
+        b(boundary), b(name), b'"' if filename is None else file % b(filename), b(content))
+        for name, filename, content in parts) + b"--%s--\r\n" % b(boundary)
 
 
 _pem_cache = []  # one self-signed key per run: RSA key generation is slow
@@ -165,14 +170,10 @@ class _Process:
 
 def unix_socket_states(path):
     """(listening, connected count) from /proc/net/unix: a probe would count."""
-    listening, connected = False, 0
-    with open("/proc/net/unix") as f:
-        for fields in (line.split(None, 7) for line in list(f)[1:]):
-            if len(fields) == 8 and fields[7].rstrip("\n") == str(path):
-                accepting = int(fields[3], 16) & 0x10000  # __SO_ACCEPTCON
-                listening |= bool(accepting)
-                connected += not accepting and int(fields[5], 16) == 3  # SS_CONNECTED
-    return listening, connected
+    rows = [(int(f[3], 16) & 0x10000, int(f[5], 16)) for f in (  # __SO_ACCEPTCON, its state
+        line.split() for line in Path("/proc/net/unix").read_text().splitlines()[1:])
+        if f[7:] == [str(path)]]
+    return any(a for a, _ in rows), sum(not a and state == 3 for a, state in rows)  # SS_CONNECTED
 
 
 JournalEntry = collections.namedtuple("JournalEntry", "sn conn_time send_time data")
@@ -220,8 +221,7 @@ class Server(_Process):
 
     def start(self):
         self.start_mark = self.log_mark()
-        return self._run("ktwebserver", self.args, self.argv0, cwd=self.sandbox.root,
-                         env=self.env)
+        return self._run("ktwebserver", self.args, self.argv0, cwd=self.sandbox.root, env=self.env)
 
     def wait_exit(self, timeout=START_TIMEOUT):
         try:
@@ -233,16 +233,12 @@ class Server(_Process):
         """The log file from position `since` (a log_mark()) on. The one
         "log-writer" thread sleeps only with nothing left to write: once it
         is seen asleep throughout 5 ms, every line logged before is out."""
-        try:
+        # Not started, ended, or no writer yet: nothing is pending.
+        with contextlib.suppress(OSError, StopIteration, AttributeError):
             stat = next(t / "stat" for t in Path(f"/proc/{self.pid}/task").iterdir()
                         if (t / "comm").read_text().strip() == "log-writer")
-            deadline, asleep_since = time.monotonic() + 2, None
-            while (now := time.monotonic()) < deadline and now - (asleep_since or now) < 0.005:
-                asleep = stat.read_text().rsplit(")", 1)[1].split()[0] == "S"
-                asleep_since = (asleep_since or now) if asleep else None
-                time.sleep(0.001)
-        except (OSError, StopIteration, AttributeError):
-            pass  # not started, ended, or no writer yet: nothing is pending
+            asleep = lambda: stat.read_text().rsplit(")", 1)[1].split()[0] == "S"  # noqa: E731
+            wait_until(lambda: all(asleep() and not time.sleep(0.001) for _ in range(5)), 2, 0.001)
         log = self.sandbox.log_file
         return log.read_text(errors="replace")[since:] if log.exists() else ""
 
@@ -275,29 +271,15 @@ def stop_all(processes, sig=signal.SIGTERM, timeout=STOP_TIMEOUT):
     return [p.stop(sig, timeout) for p in processes]
 
 
-def client_tls_context(minimum=None, maximum=None, ciphers=None):
-    """Accepts the sandbox's self-signed certificate; versions: ssl.TLSVersion."""
-    ctx = ssl._create_unverified_context()
-    ctx.minimum_version = minimum or ctx.minimum_version
-    ctx.maximum_version = maximum or ctx.maximum_version
-    ctx.set_ciphers(ciphers or "DEFAULT")
-    return ctx
-
-
 def connect(port, tls=False, timeout=IO_TIMEOUT, source=None):
-    """tls: False, True or a client context; source: the client's own loopback address."""
+    """tls: the sandbox's self-signed certificate is accepted; source: the client's own
+    loopback address."""
     sock = socket.create_connection((LOCALHOST, port), timeout, (source, 0) if source else None)
     try:
-        return (client_tls_context() if tls is True else tls).wrap_socket(sock) if tls else sock
+        return ssl._create_unverified_context().wrap_socket(sock) if tls else sock
     except BaseException:
         sock.close()
         raise
-
-
-def tls_handshake(port, **context_args):
-    """(protocol version, cipher name); raises when the server refuses."""
-    with connect(port, client_tls_context(**context_args)) as sock:
-        return sock.version(), sock.cipher()[0]
 
 
 def recv_all(sock, timeout=IO_TIMEOUT):
@@ -339,9 +321,7 @@ class Response:
 
     def __init__(self, raw):
         self.raw = raw
-        self.head, sep, rest = raw.partition(b"\r\n\r\n")
-        if not sep:
-            raise ValueError(f"no end of headers in {raw[:200]!r}")
+        self.head, _, rest = raw.partition(b"\r\n\r\n")
         self.status_line, *lines = self.head.decode("latin-1").split("\r\n")
         self.status = int(self.status_line.split(" ")[1])
         self.headers = [(n, v.strip()) for n, _, v in (line.partition(":") for line in lines)]
@@ -404,8 +384,7 @@ class WebSocket:
         payload = payload.encode() if isinstance(payload, str) else payload
         n, key = len(payload), os.urandom(4)
         header = (struct.pack("!BB", 0x80 | opcode, 0x80 | n) if n < 126 else
-                  struct.pack("!BBH", 0x80 | opcode, 0x80 | 126, n) if n < 65536 else
-                  struct.pack("!BBQ", 0x80 | opcode, 0x80 | 127, n))
+                  struct.pack("!BBH", 0x80 | opcode, 0x80 | 126, n))  # under 64 KiB
         self.sock.sendall(header + key + bytes(b ^ key[i % 4] for i, b in enumerate(payload)))
 
     def send_text(self, text):
@@ -428,17 +407,15 @@ class WebSocket:
         return data
 
     def recv_message(self, timeout=IO_TIMEOUT):
-        """(opcode, payload) of the next data message, fragments joined,
-        pings answered; a close frame raises WebSocketClosed."""
+        """(opcode, payload) of the next data message (servers do not mask), fragments
+        joined, pings answered; a close frame raises WebSocketClosed."""
         deadline, opcode, parts = time.monotonic() + timeout, None, []
         while True:
             b0, b1 = self._take(2, deadline)
             length = b1 & 0x7F
             if length >= 126:
                 length = int.from_bytes(self._take(2 if length == 126 else 8, deadline), "big")
-            key = self._take(4, deadline) if b1 & 0x80 else None
             payload = self._take(length, deadline)
-            payload = bytes(b ^ key[i % 4] for i, b in enumerate(payload)) if key else payload
             if b0 & 0x0F == OP_PING:
                 self.send_frame(OP_PONG, payload)
             elif b0 & 0x0F == OP_CLOSE:

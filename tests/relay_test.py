@@ -232,19 +232,12 @@ class ForwardingTest(RelayCase, DeviceCase):
 class LimitsTest(RelayCase, DeviceCase):
     args = ("-m", "both")
 
-    def test_frames_over_64_kib_close_the_connection_unread(self):
-        head = b'{"type":"login","command":"admin admin123","pad":"'
-        padded = [head + b"x" * (size - len(head) - 2) + b'"}' for size in (65536, 65537)]
-        (ws := self.open()).send_frame(OP_TEXT, padded[0])
-        self.assertEqual(ws.recv_message(), (OP_TEXT, LOGIN_REPLY))
-        # The last announces 1 GiB and sends nothing more: never waited for.
-        for data in (padded[1], struct.pack("!BBQ", 0x81, 0x80 | 127, 1 << 30) + b"mask"):
-            with self.subTest(size=len(data)), self.assertRaises(WebSocketClosed) as closed:
-                ws = self.open()
-                ws.sock.sendall(data) if len(data) < 20 else ws.send_frame(OP_TEXT, data)
-                ws.recv_message(5)
-            # Closed while the client still sends, the close frame may be lost.
-            self.assertIn(closed.exception.code, (None if len(data) > 20 else 1009, 1009))
+    def test_a_frame_announcing_1_gib_closes_the_connection_unread(self):
+        # Judged from the header: a body that never comes is never waited for.
+        (ws := self.open()).sock.sendall(struct.pack("!BBQ", 0x81, 0x80 | 127, 1 << 30) + b"mask")
+        with self.assertRaises(WebSocketClosed) as closed:
+            ws.recv_message(5)
+        self.assertEqual(closed.exception.code, 1009)
 
     def test_forty_websockets_at_most_leave_workers_for_the_pages_until_a_login_deadline(self):
         log = self.server.log
@@ -281,13 +274,18 @@ class LimitsTest(RelayCase, DeviceCase):
                 got.append((m, time.monotonic()))
         return got
 
-    def test_a_client_that_stops_reading_delays_no_one_else(self):
+    def test_a_client_that_stops_reading_delays_no_one_else_and_a_pause_loses_nothing(self):
         count, rate, mark, text = 2400, 200, self.server.log_mark(), "x" * 3000
-        readers, stalled = [self.logged_in(), self.logged_in()], self.logged_in()
-        stalled.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        with ThreadPoolExecutor(2) as pool:
-            results = [pool.submit(self.burst_texts, ws, "st", count, count / rate + 15)
-                       for ws in readers]
+        readers, stalled = [self.logged_in() for _ in range(3)], self.logged_in()
+        for ws, size in ((stalled, 4096), (readers[2], 16384)):
+            ws.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, size)
+
+        def read(ws, pause):  # the last pauses for 600 KB: more than the sockets take
+            time.sleep(pause)
+            ws.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)  # then catches up
+            return self.burst_texts(ws, "st", count, count / rate + 15)
+        with ThreadPoolExecutor(3) as pool:
+            results = [pool.submit(read, ws, pause) for ws, pause in zip(readers, (0, 0, 1))]
             # 3 KB texts fill the stalled client's socket buffers within seconds.
             readers[0].send_text(frame("command", f"burst {count} {rate} {text} st"))
             time.sleep(count / rate - 2)
@@ -299,19 +297,6 @@ class LimitsTest(RelayCase, DeviceCase):
                              [envelope(f"{text} st {n}") for n in range(1, count + 1)])
             self.assertLess(max(at - (got[0][1] + n / rate) for n, (_, at) in enumerate(got)), 1)
         self.assertEqual(self.server.log(mark).count("fell behind"), 1)  # closed, once
-
-    def test_a_client_that_pauses_reading_then_gets_every_text_whole_and_in_order(self):
-        count, payload = 24, "y" * 40000  # more than its socket takes meanwhile
-        watcher, paused = self.logged_in(), self.logged_in()
-        paused.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
-        watcher.send_text(frame("command", f"burst {count} 50 {payload} pz"))
-        for ws, pause in ((watcher, 0), (paused, 1.5)):
-            time.sleep(pause)
-            resumed, got = time.monotonic(), self.burst_texts(ws, "pz", count, 5)
-            self.assertEqual([m for m, _ in got],
-                             [envelope(f"{payload} pz {n}") for n in range(1, count + 1)])
-            self.assertLess(got[-1][1] - resumed, 2.0)  # all sent or queued meanwhile
-        self.assert_echo(paused, "after the pause")
 
     def test_the_relay_resumes_on_the_same_connection_after_the_service_restarts(self):
         ws, sim = self.logged_in(), self.rig.sim
@@ -356,7 +341,8 @@ class LogTest(RelayCase, ServerTestCase):
         for pattern, replacement in LOG_VARIES:
             log = re.sub(pattern, replacement, log)
         golden = Path(__file__).with_name("data") / "fixed_exchange.log"
-        self.assertEqual((log.count(SENT_LINE), log.replace(SENT_LINE, "")), (2, golden.read_text()))
+        self.assertEqual((log.count(SENT_LINE), log.replace(SENT_LINE, "")),
+                         (2, golden.read_text()))
 
     def test_a_console_with_a_pattern_of_its_own_prints_every_line_in_that_form(self):
         # Lines are formatted once per pattern, not once for all appenders.
@@ -394,9 +380,13 @@ class LogTest(RelayCase, ServerTestCase):
                 while server.running() and time.monotonic() < deadline:
                     select.select([self.reader], [], [], 0.05)[0] and os.read(self.reader, 1 << 16)
                 server.wait_exit(1)
-                line = r"(?m)^\S+ \S+ " + BROADCAST + r'\{"comName":"ALL","command":"t (\d+)"'
-                numbers = [int(n) for n in re.findall(line, server.log())]
+                line = r"(?m)^(\S+ \S+) " + BROADCAST + r'\{"comName":"ALL","command":"t (\d+)"'
+                found = re.findall(line, server.log())
+                numbers, stamps = [int(n) for _, n in found], [t for t, _ in found]
                 self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+                # One thread logged them: each line has its own time, to the millisecond.
+                self.assertEqual(stamps, sorted(stamps))
+                self.assertGreater(len(set(stamps)), len({t[:-4] for t in stamps}))
                 self.assertGreaterEqual(len(numbers), received - may_lose)
 
 

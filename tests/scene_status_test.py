@@ -8,7 +8,7 @@ from concurrent.futures import ThreadPoolExecutor
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402
     BOUNDARY, ERROR_RSP, FORM, JSON_HEAD, OK_RSP, WORKERS, DeviceCase, Response, build_request,
-    Sandbox, connect, multipart_body, recv_all, wait_until)
+    Sandbox, connect, download, multipart_body, recv_all, wait_until)
 
 UPDATE_OK = OK_RSP.replace(b"access-control-allow-origin: *\r\n", b"")
 STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: close\r\n"
@@ -18,12 +18,6 @@ STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\nconnection: clo
 def frame(picture):
     return b"--w00t\r\nContent-Type: image/jpeg\r\nContent-Length: %d\r\n\r\n%s\r\n" % (
         len(picture), picture)
-
-
-def download(name):
-    return ("HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
-            f'Content-Disposition: attachment;filename="{name}"\r\n'
-            "Content-Type: application/octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n").encode()
 
 
 def txrx(body):
@@ -124,7 +118,8 @@ class SceneStatusTest(DeviceCase):
             ([("fw", "C:/temp/fw.bin", b"\0fw\xff"), ("h", ".hidden", b"H"), ("big", "big", big)],
              {"fw.bin": b"\0fw\xff", ".hidden": b"H", "big": big}),
             ([("a", "..", b"up"), ("b", ".", b"."), ("c", "dir/", b"no"), ("d", "x/..", b"up"),
-              ("e", "ok", b"OK")], {"ok": b"OK"}), ([("note", None, b"value")], {})]
+              ("e", "Gerät ü.bin", b"OK")], {"Gerät ü.bin": b"OK"}),
+            ([("note", None, b"value")], {})]
         for fields, files in rows:
             with self.subTest(fields=[f[1] for f in fields]):
                 (update / "subdir").mkdir(exist_ok=True)
@@ -136,19 +131,19 @@ class SceneStatusTest(DeviceCase):
                           self.request("GET", "/update_device"), stored()),
                          (b"", b"", ({"a.bin": b"A"}, home)))
         # A stalled sender holds up nobody; side by side, one request's files fill the folder.
-        slow = multipart_body([("a", "slow-a", b"A" * 3000), ("b", "slow-b", b"B" * 3000)], BOUNDARY)
-        req = build_request("POST", "/update_device", FORM, slow, self.port)
+        slow = [("a", "slow-a", b"A" * 3000), ("b", "slow-b", b"B" * 3000)]
+        req = build_request("POST", "/update_device", FORM, multipart_body(slow, BOUNDARY),
+                            self.port)
         forms = [[(f"f{k}", f"r{i}-{k}", bytes([i]) * 1000 * (k + 1)) for k in range(3)]
                  for i in range(6)]
-        with connect(self.port) as sock:
+        with connect(self.port) as sock, ThreadPoolExecutor(6) as pool:
             sock.sendall(req[:-1000])
-            with ThreadPoolExecutor(6) as pool:
-                self.assertEqual(list(pool.map(lambda f: self.form("/update_device", f), forms)),
-                                 [UPDATE_OK] * 6)
+            self.assertEqual(list(pool.map(lambda f: self.form("/update_device", f), forms)),
+                             [UPDATE_OK] * 6)
             self.assertIn(stored()[0], [{n: d for _, n, d in f} for f in forms])
             sock.sendall(req[-1000:])
             self.assertEqual(recv_all(sock), UPDATE_OK)
-        self.assertEqual(stored()[0], {"slow-a": b"A" * 3000, "slow-b": b"B" * 3000})
+        self.assertEqual(stored()[0], {n: d for _, n, d in slow})
 
     def test_the_txrx_list_joins_every_value_after_one_blank(self):
         props = self.classes / "device.properties"
@@ -201,7 +196,7 @@ class SceneStatusTest(DeviceCase):
         listed, refused = txrx(b'{"list":" Camera"}'), r"\[ERROR\] Http Method Error --"
         scene = r"\[INFO\] Rezudezi : /scene is not GET --"
         rows = [  # (method, path, answer, the one log line it adds); a path's prefix counts
-            ("GET", "/scene", download("SystemConfig.hoi") + b"5\r\n<S/>\n\r\n0\r\n\r\n", None),
+            ("GET", "/scene", download("SystemConfig.hoi", b"<S/>\n"), None),
             ("PUT", "/getTxRxList", listed, None), ("DELETE", "/getTxRxList/x", listed, None),
             ("POST", "/scene", b"", scene), ("HEAD", "/sceneX", b"", scene),
             ("OPTIONS", "/marlo", ERROR_RSP, refused), ("PATCH", "/log", ERROR_RSP, refused)]

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The process: command line, modes and ports, TLS, failed starts, the stop."""
 
-import os, re, signal, socket, ssl, sys, unittest  # noqa: E401
+import os, re, signal, socket, sys, unittest  # noqa: E401
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import ServerTestCase, http_get, port_open, tls_handshake  # noqa: E402
+from harness import ServerTestCase, http_get, port_open  # noqa: E402
 
 USAGE = ("{0} [options]\ndefault: [{0} -x ./ktwebserver.xml -m http]\n"
          "\t-h --help\t\tshow this help\n\t-x --xml\t\tset xml file path\n"
@@ -71,18 +71,6 @@ class PortsTest(ServerTestCase):
                 self.assertEqual((index.status, index.header("Location"), index.body), (
                     308, f"https://127.0.0.1:{s}/index.html?lang=en", b"") if name == "https" else
                     (200, None, (run.sandbox.webroot / "index.html").read_bytes()))
-
-    def test_tls_12_with_the_listed_suites_only(self):
-        run = self.runs["https"]
-        port = run.server.wait_ready([run.sandbox.https_port]).sandbox.https_port
-        # Of the suites the device's clients were built against, those OpenSSL still offers.
-        for cipher in ("ECDHE-RSA-AES256-GCM-SHA384", "AES128-GCM-SHA256"):
-            self.assertEqual(tls_handshake(port, maximum=ssl.TLSVersion.TLSv1_2, ciphers=cipher),
-                             ("TLSv1.2", cipher))
-        for kwargs in ({"ciphers": "ECDHE-RSA-AES128-GCM-SHA256"}, {"ciphers": "AES256-SHA256"},
-                       {"minimum": ssl.TLSVersion.TLSv1_3}):
-            with self.subTest(**kwargs), self.assertRaises((ssl.SSLError, ConnectionError)):
-                tls_handshake(port, **kwargs)
 
 
 class StartStopTest(ServerTestCase):

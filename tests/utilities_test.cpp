@@ -1,4 +1,4 @@
-// Text and property-file helpers at the edges clients and device files reach.
+// Text and file-line helpers at the edges clients and device files reach.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -19,26 +19,12 @@ std::string Trims(const std::string& s) {
     const int len = delete_terminate_char(&buf[0]);
     return text + "|" + buf.c_str() + "|" + std::to_string(len);
 }
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-class Files : public ::testing::Test {
-protected:
-    void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-    TempDir tmp_;
-    const std::string path_ = tmp_.path + "/p";
-};
 
 }  // namespace
 
 TEST(Text, EveryTransformKeepsItsExactBytesAtTheEdges) {
     const std::string utf8 = "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
-    const struct {
-        std::string (*transform)(const std::string&);
-        std::string in, out;
-    } rows[] = {
+    const struct { std::string (*transform)(const std::string&); std::string in, out; } rows[] = {
         // The JSON clients compare: named escapes, upper-case hex, NUL kept, other bytes as sent.
         {Json_Text, std::string("q\"b\\/\b\f\n\r\t\x01\x1f\x7f\0z", 15),
          "\"q\\\"b\\\\/\\b\\f\\n\\r\\t\\u0001\\u001F\x7f\\u0000z\"\n"},
@@ -50,40 +36,16 @@ TEST(Text, EveryTransformKeepsItsExactBytesAtTheEdges) {
     for (const auto& r : rows) EXPECT_EQ(r.transform(r.in), r.out) << "input " << r.in;
 }
 
-TEST_F(Files, NumberedLinesCountFromOneAndKeepTheirLineEnds) {
-    Write("first\nsecond");
+TEST(Files, NumberedLinesCountFromOneAndKeepTheirLineEnds) {
+    const TempDir tmp;
+    const std::string path = tmp.path + "/p";
+    std::ofstream(path, std::ios::binary) << "first\nsecond";
     const struct { int number, rc; const char* line; } rows[] = {
         {1, 0, "first\n"}, {2, 0, "second"}, {3, -3, "-"}, {0, -2, "-"}};
     for (const auto& r : rows) {
         std::string line = "-";
-        EXPECT_EQ(Get_Line_From_File(path_.c_str(), line, r.number), r.rc) << r.number;
+        EXPECT_EQ(Get_Line_From_File(path.c_str(), line, r.number), r.rc) << r.number;
         EXPECT_EQ(line, r.line) << r.number;
-    }
-}
-
-TEST_F(Files, PropertiesReadAndWriteAsTheDeviceToolsDo) {
-    // A file, the values awk -F= '/^a/ {print $2}' prints, the file after
-    // sed -i '/^a/c a=NEW', and after the last line's line end is removed.
-    const struct {
-        std::string file, values, replaced, trimmed;
-    } rows[] = {
-        {"a=1", "1\n", "a=NEW\n", "a=1"},
-        {"a=1\r\nb=2\r\n", "1\r\n", "a=NEW\nb=2\r\n", "a=1\r\nb=2\r"},
-        {"ab=1\na=2\n", "1\n2\n", "a=NEW\na=NEW\n", "ab=1\na=2"},  // the key is a prefix
-        {"a=x=y\n", "x\n", "a=NEW\n", "a=x=y"},
-        {"a\n", "\n", "a=NEW\n", "a"},
-        {"x=1\n\n", "", "x=1\n\n", "x=1\n"},  // nothing is appended
-    };
-    for (const auto& r : rows) {
-        Write(r.file);
-        char buf[64] = {0};
-        EXPECT_EQ(Get_File_Key_Value(path_.c_str(), "a", buf, sizeof buf), 0);
-        EXPECT_EQ(buf, r.values) << r.file;
-        EXPECT_EQ(Edit_Property_File(path_.c_str(), Strip_Final_Line_End), 0);
-        EXPECT_EQ(Read(path_), r.trimmed) << r.file;
-        Write(r.file);
-        EXPECT_EQ(Set_File_Key_Value(path_.c_str(), "a", "NEW"), 0);
-        EXPECT_EQ(Read(path_), r.replaced) << r.file;
     }
 }
 
@@ -92,7 +54,8 @@ TEST(Uploads, ClientFileNamesThatNameTheFolderItselfAreSkipped) {
     // of it after its folders may still be the folder (or its parent).
     for (const char* name : {"a.bin", "x/..", "x/.", ""}) {
         char path[512] = "";
-        const int code = Decide_Form_Field(kUpdateDeviceForm, "f", name, path, sizeof path, nullptr);
+        const int code =
+            Decide_Form_Field(kUpdateDeviceForm, "f", name, path, sizeof path, nullptr);
         EXPECT_EQ(code == FORM_FIELD_STORE, name[0] == 'a') << name;
     }
 }

@@ -6,21 +6,13 @@ from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import (  # noqa: E402
-    BOUNDARY, ERROR_RSP as BAD, FORM, OK_RSP, DeviceCase, multipart_body, wait_until)
+    BOUNDARY, ERROR_RSP as BAD, FORM, OK_RSP, DeviceCase, download, multipart_body, wait_until)
 
 # The zone routes' own answers carry no access-control header.
 OK = OK_RSP.replace(b"access-control-allow-origin: *\r\n", b"")
 FAIL = OK.replace(b"200 OK", b"401 Unauthorized")
 NOT_FOUND = BAD.replace(b"access-control-allow-origin: *\r\n", b"")
 ACTION = "/api/v1/action?cmdtype=control&cmdstr=verifypasswd&username=%s&passwd=%s"
-
-
-def download(name, data):
-    chunks = b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + 2000]), data[i:i + 2000])
-                      for i in range(0, len(data), 2000))
-    return ("HTTP/1.1 200 OK\r\nServer: Apache-Coyote/1.1\r\naccess-control-allow-origin: *\r\n"
-            f'Content-Disposition: attachment;filename="{name}"\r\nContent-Type: application/'
-            "octet-stream\r\nTransfer-Encoding: chunked\r\n\r\n").encode() + chunks + b"0\r\n\r\n"
 
 
 class ZoneTest(DeviceCase):
@@ -55,7 +47,8 @@ class ZoneTest(DeviceCase):
                                               ("zonepw", "c", b"z")], OK, {"zone.json": b"1st"}),
             ("/api/v1/zones/info", "POST", [("zoneinfo", "1", b"the first, longer"),
                                             ("ZONEINFO", "2", b"2nd")], OK, {"zone.json": b"2nd"}),
-            ("/api/v1/upload/public_tx_preview", "PUT", [("zonepw", "p", b"")], OK, {"zone.pw": b""}),
+            ("/api/v1/upload/public_tx_preview", "PUT", [("zonepw", "p", b"")], OK,
+             {"zone.pw": b""}),
             ("/api/v1/zones/info", "DELETE", [("zoneinfo", "z", b"{}")], b"", {}),
             # One that breaks off just before its end stores nothing, tells nobody.
             ("/api/v1/zones/info", "POST", [("zoneinfo", "z", os.urandom(5000))], b"", {}, -4)]
