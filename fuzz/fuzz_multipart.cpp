@@ -57,14 +57,18 @@ void Post(const char* route, bool urlencoded, const uint8_t* body, size_t size) 
         "Connection: close\r\nContent-Type: " + kTypes[urlencoded] + "\r\nContent-Length: " +
         std::to_string(size) + "\r\n\r\n" + std::string(reinterpret_cast<const char*>(body), size);
     const int fd = Connect_To_Server();
-    // The server may answer and close before reading all.
-    for (ssize_t sent = 0, w = 1; w > 0 && sent < static_cast<ssize_t>(request.size()); sent += w)
-        w = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-    // The answer ends when the server closes: the handler has returned. The
-    // server gives up on a silent client after 10 s, so silence beyond the
-    // receive timeout is a handler that never returns.
+    // The server may answer before reading all. libFuzzer's alarm interrupts these calls
+    // (not restarted): given up, the tree would be checked while the handler still runs.
+    for (size_t sent = 0; sent < request.size();) {
+        const ssize_t w = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (w > 0) sent += static_cast<size_t>(w);
+        else if (errno != EINTR) break;
+    }
+    // The answer ends when the handler has returned and the server closes. A silent
+    // client is given up after 10 s: silence beyond 20 s is a handler that never returns.
     ssize_t r;
-    for (char buf[4096]; (r = recv(fd, buf, sizeof(buf), 0)) > 0;) continue;
+    char buf[4096];
+    while ((r = recv(fd, buf, sizeof(buf), 0)) > 0 || (r < 0 && errno == EINTR)) continue;
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) Fuzz_Fail("no answer: a worker hangs");
     close(fd);
 }
