@@ -37,6 +37,8 @@ struct ConfInfoFile {
 void CIVET_HELP(const char* program);
 void IpReadCallBack(const T_RspMsg* rsp);
 
+std::atomic<int> exitNow{0};
+
 namespace {
 
 const int kWaitSeconds = 5;
@@ -59,12 +61,6 @@ const LibraryFeature kFeatures[] = {
 };
 
 ConfInfoFile webconfig;
-
-}  // namespace
-
-std::atomic<int> exitNow{0};
-
-namespace {
 
 WEB_START_MODE Start_Mode(const std::string& text) {
     for (const ModeName& m : kModes) {

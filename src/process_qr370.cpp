@@ -677,7 +677,7 @@ void Handle_Private(const ws_sender& /*from*/, const std::string& command) {
 
 void Handle_Command(const ws_sender& from, const std::string& command) {
     mg_connection* conn = from.conn;
-    if (CheckIfAuth(conn) != 1) {
+    if (CheckIfAuth(conn) != WS_AUTH_LOGGED_IN) {
         LOG_INFO("Rezudezi : This websocket without verify,so closeed");
         mg_close_cur_connection(conn);
         return;

@@ -1234,14 +1234,14 @@ void WebSocketReadyHandler(mg_connection* conn, void* /*cbdata*/) {
         return;
     }
     const mg_request_info* info = mg_get_request_info(conn);
+    const int sock = mg_get_client_socket(conn);
+    if (sock >= 0) {
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &kSocketSendBytes, sizeof(kSocketSendBytes));
+    }
     {
         std::lock_guard<std::mutex> hold(client->lock);
-        client->sock = mg_get_client_socket(conn);
-        if (client->sock >= 0) {
-            setsockopt(client->sock, SOL_SOCKET, SO_SNDBUF, &kSocketSendBytes,
-                       sizeof(kSocketSendBytes));
-        }
-        client->direct = client->sock >= 0 && info != nullptr && !info->is_ssl;
+        client->sock = sock;
+        client->direct = sock >= 0 && info != nullptr && !info->is_ssl;
     }
     mg_websocket_service service;
     service.wake_fd = client->wake_fd;
